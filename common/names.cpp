@@ -1,0 +1,68 @@
+// Pure name handling: full-path forming on POSIX and splitting of "file:stream[:type]".
+#include "names.h"
+
+namespace ostrakit {
+
+bool form_full_path(std::string_view cwd, std::string_view name, char* out,
+                    std::size_t capacity) {
+    std::size_t length = 0;
+    auto append = [&](std::string_view part) {
+        if (part.size() >= capacity - length) return false;  // keep a byte for the terminator
+        std::memcpy(out + length, part.data(), part.size());
+        length += part.size();
+        return true;
+    };
+    if (capacity == 0) return false;
+    if (name.empty() || name.front() != '/') {
+        if (!append(cwd)) return false;
+        // The root is the one directory that already ends in "/".
+        if ((cwd.empty() || cwd.back() != '/') && !append("/")) return false;
+    }
+    if (!append(name)) return false;
+    out[length] = '\0';
+    return true;
+}
+
+namespace {
+
+bool is_data_type(std::string_view type) {
+    constexpr std::string_view DATA = "$DATA";
+    if (type.size() != DATA.size()) return false;
+    for (std::size_t i = 0; i < DATA.size(); ++i) {
+        char c = type[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != DATA[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+SplitName split_stream_name(std::string_view path) {
+    SplitName split{NameKind::FILE_ITSELF, path, {}, {}, false, false};
+    const std::size_t slash = path.rfind('/');
+    const std::size_t component = slash == std::string_view::npos ? 0 : slash + 1;
+    const std::size_t colon = path.find(':', component);
+    if (colon == std::string_view::npos) return split;
+
+    split.file = path.substr(0, colon);
+    split.has_stream = true;
+    std::string_view rest = path.substr(colon + 1);
+    const std::size_t second = rest.find(':');
+    if (second != std::string_view::npos) {
+        split.has_type = true;
+        split.type = rest.substr(second + 1);
+        rest = rest.substr(0, second);
+    }
+    split.stream = rest;
+
+    if (split.has_type && !is_data_type(split.type))
+        split.kind = NameKind::INVALID;
+    else if (split.stream.empty())
+        split.kind = split.has_type ? NameKind::FILE_ITSELF : NameKind::INVALID;
+    else
+        split.kind = NameKind::NAMED_STREAM;
+    return split;
+}
+
+}  // namespace ostrakit

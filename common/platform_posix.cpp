@@ -1,0 +1,250 @@
+// The platform operations on Linux. A named stream "file:name" is the extended attribute
+// "user.name" of "file", the mapping ntfs-3g uses, so on an NTFS volume mounted by ntfs-3g the
+// same calls reach the real NTFS streams. The Windows behaviour the tools rely on is kept:
+// exclusive opens, the read-only attribute, no creation and no shortening.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "names.h"
+#include "platform.h"
+
+namespace ostrakit::platform {
+namespace {
+
+constexpr std::string_view USER_NAMESPACE = "user.";
+
+// The one stream a run may have open for writing. An attribute can only be set whole, so its
+// value is kept here and set again after every block. The kernel holds at most XATTR_SIZE_MAX
+// bytes in a value.
+struct OpenStream {
+    int fd = -1;
+    char attribute[XATTR_NAME_MAX + 1];
+    unsigned char value[XATTR_SIZE_MAX];
+    std::size_t size = 0;
+    std::size_t position = 0;
+};
+OpenStream open_stream;
+
+// The file part of a name, as its own terminated string.
+char file_part[FULL_PATH_CAPACITY];
+char current_directory[FULL_PATH_CAPACITY];
+
+bool fail(int code) {
+    errno = code;
+    return false;
+}
+
+Handle fail_handle(int code) {
+    errno = code;
+    return INVALID_HANDLE;
+}
+
+// Copies the file part out of `split` and forms "user.<stream>" when there is a stream.
+// Refuses names that no file system can hold.
+bool prepare_names(const SplitName& split, char* attribute) {
+    if (split.kind == NameKind::INVALID) return fail(EINVAL);
+    std::memcpy(file_part, split.file.data(), split.file.size());
+    file_part[split.file.size()] = '\0';
+    if (split.kind != NameKind::NAMED_STREAM) return true;
+    if (USER_NAMESPACE.size() + split.stream.size() > XATTR_NAME_MAX) return fail(ENAMETOOLONG);
+    std::memcpy(attribute, USER_NAMESPACE.data(), USER_NAMESPACE.size());
+    std::memcpy(attribute + USER_NAMESPACE.size(), split.stream.data(), split.stream.size());
+    attribute[USER_NAMESPACE.size() + split.stream.size()] = '\0';
+    return true;
+}
+
+// A regular file without its owner-write bit stands in for the read-only attribute, which
+// refuses administrators too.
+bool is_read_only(const struct stat& status) {
+    return S_ISREG(status.st_mode) && (status.st_mode & S_IWUSR) == 0;
+}
+
+// Opens `path` without blocking on a FIFO or taking a terminal, moves the descriptor above the
+// standard three (so that nothing meant for standard error can land in the target), refuses a
+// read-only file and takes the exclusive lock that stands in for "no sharing".
+int open_target(const char* path, int access) {
+    int fd = open(path, access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (fd <= STDERR_FILENO) {
+        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        const int saved = errno;
+        close(fd);
+        errno = saved;
+        if (moved < 0) return -1;
+        fd = moved;
+    }
+    struct stat status;
+    int code = 0;
+    if (fstat(fd, &status) != 0)
+        code = errno;
+    else if (is_read_only(status))
+        code = EACCES;
+    else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        code = errno == EWOULDBLOCK ? EBUSY : errno;
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        code = errno;
+    if (code == 0) return fd;
+    close(fd);
+    errno = code;
+    return -1;
+}
+
+// A missing attribute is "No such file or directory", as a missing stream is on Windows.
+int stream_error(int code) { return code == ENODATA ? ENOENT : code; }
+
+Handle open_stream_for_writing() {
+    OpenStream& stream = open_stream;
+    // A directory cannot be opened for writing, but its streams can be written.
+    const int fd = open_target(file_part, O_RDONLY);
+    if (fd < 0) return INVALID_HANDLE;
+    const ssize_t size = fgetxattr(fd, stream.attribute, stream.value, sizeof stream.value);
+    if (size < 0) {
+        // ERANGE: a value larger than the kernel can set again; writing it would shorten it.
+        const int code = errno == ERANGE ? EFBIG : stream_error(errno);
+        close(fd);
+        return fail_handle(code);
+    }
+    stream.fd = fd;
+    stream.size = static_cast<std::size_t>(size);
+    stream.position = 0;
+    return Handle{fd};
+}
+
+bool write_stream(const void* data, std::uint32_t size, std::uint32_t* taken) {
+    OpenStream& stream = open_stream;
+    if (stream.position >= sizeof stream.value) return fail(EFBIG);
+    std::size_t count = sizeof stream.value - stream.position;
+    if (size < count) count = size;
+    std::memcpy(stream.value + stream.position, data, count);
+    const std::size_t end = stream.position + count;
+    const std::size_t new_size = end > stream.size ? end : stream.size;
+    // XATTR_REPLACE: a stream removed meanwhile is never created again.
+    if (fsetxattr(stream.fd, stream.attribute, stream.value, new_size, XATTR_REPLACE) != 0)
+        return fail(stream_error(errno));
+    stream.position = end;
+    stream.size = new_size;
+    *taken = static_cast<std::uint32_t>(count);
+    return true;
+}
+
+}  // namespace
+
+void prepare_process() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool select_user_locale() {
+    if (std::setlocale(LC_ALL, "") != nullptr) return true;
+    return std::setlocale(LC_ALL, "C") != nullptr;
+}
+
+bool build_extended_path(const char* name, ExtendedPathBuffer& out) {
+    std::string_view directory;
+    if (name[0] != '/') {
+        if (getcwd(current_directory, sizeof current_directory) == nullptr)
+            return fail(errno == ERANGE ? ENAMETOOLONG : errno);
+        directory = current_directory;
+    }
+    if (!form_full_path(directory, name, out.chars, FULL_PATH_CAPACITY)) return fail(ENAMETOOLONG);
+    return true;
+}
+
+Handle open_existing_for_writing(const char* path) {
+    const SplitName split = split_stream_name(path);
+    if (!prepare_names(split, open_stream.attribute)) return INVALID_HANDLE;
+    if (split.kind == NameKind::NAMED_STREAM) return open_stream_for_writing();
+    const int fd = open_target(file_part, O_WRONLY);
+    return fd < 0 ? INVALID_HANDLE : Handle{fd};
+}
+
+Handle standard_input() { return Handle{STDIN_FILENO}; }
+
+bool read_block(Handle from, void* buffer, std::uint32_t size, std::uint32_t* delivered) {
+    const int fd = static_cast<int>(from.native);
+    for (;;) {
+        const ssize_t count = read(fd, buffer, size);
+        if (count >= 0) {
+            *delivered = static_cast<std::uint32_t>(count);
+            return true;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        // Standard input left non-blocking by whoever started us: wait for data.
+        struct pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, -1) < 0 && errno != EINTR) return false;
+    }
+}
+
+bool write_block(Handle to, const void* data, std::uint32_t size, std::uint32_t* taken) {
+    const int fd = static_cast<int>(to.native);
+    if (fd == open_stream.fd) return write_stream(data, size, taken);
+    for (;;) {
+        const ssize_t count = write(fd, data, size);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return false;
+        // Success without progress would make the caller loop for ever.
+        if (count == 0 && size != 0) return fail(EIO);
+        *taken = static_cast<std::uint32_t>(count);
+        return true;
+    }
+}
+
+void close_handle(Handle handle) {
+    const int fd = static_cast<int>(handle.native);
+    if (fd == open_stream.fd) open_stream.fd = -1;
+    close(fd);
+}
+
+bool delete_file(const char* path) {
+    char attribute[XATTR_NAME_MAX + 1];
+    const SplitName split = split_stream_name(path);
+    if (!prepare_names(split, attribute)) return false;
+    struct stat status;
+    if (split.kind != NameKind::NAMED_STREAM) {
+        // The entry itself: a symbolic link goes, not its target; directories never do.
+        if (lstat(file_part, &status) != 0) return false;
+        if (S_ISDIR(status.st_mode)) return fail(EISDIR);
+        if (is_read_only(status)) return fail(EACCES);
+        return unlink(file_part) == 0;
+    }
+    const int fd = open(file_part, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    int code = 0;
+    if (fstat(fd, &status) != 0)
+        code = errno;
+    else if (is_read_only(status))
+        code = EACCES;
+    else if (fremovexattr(fd, attribute) != 0)
+        code = stream_error(errno);
+    close(fd);
+    return code == 0 || fail(code);
+}
+
+ErrorCode last_error() { return errno; }
+
+bool is_broken_pipe(ErrorCode) { return false; }
+
+char* system_text(ErrorCode code) { return std::strerror(code); }
+
+void release_system_text(char*) {}
+
+const char* program_name_for_display(const char* name, char*, std::size_t) { return name; }
+
+void exit_process(int status) {
+    std::fflush(stderr);
+    _exit(status);
+}
+
+}  // namespace ostrakit::platform

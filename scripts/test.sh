@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite. Run as root on Debian 12 from the checkout.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh test
+cmake --preset native >/dev/null
+cmake --build --preset native
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw
+ctest --preset native

@@ -1,0 +1,199 @@
+// ostrapour end to end: exact bytes in the target, on standard error, and in the status.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+std::string usage(const std::string& program) {
+    return "ostrakit 1.0 - file and named stream tools\n"
+           "Reads from STDIN and Writes to a file/stream(s).\n\n" +
+           program +
+           " FileName[:StreamName]\n"
+           "FileName and StreamName can consist of up to 255 Unicode chars\n";
+}
+
+std::string failure(const std::string& operation, int code) {
+    return diagnostic("ostrapour", operation, std::strerror(code));
+}
+
+Result pour(const std::string& target, const std::string& bytes) {
+    return run(pour_path(), {.args = {target}, .bytes = bytes});
+}
+
+void expect_success(const Result& result) {
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.error, "");
+    EXPECT_EQ(result.output, "");
+}
+
+void expect_failure(const Result& result, const std::string& operation, int code) {
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.error, failure(operation, code));
+    EXPECT_EQ(result.output, "");
+}
+
+}  // namespace
+
+TEST(PourUsage, WrongArgumentCountPrintsUsageAndTouchesNothing) {
+    ScratchDir dir;
+    write_file(dir / "a", "keep");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {dir / "a", dir / "a"}, {dir / "a", "x", "y"}}) {
+        const Result result = run(pour_path(), {.args = args, .bytes = "data"});
+        EXPECT_TRUE(result.exited);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.error, usage(pour_path()));
+        EXPECT_EQ(result.output, "");
+    }
+    const Result renamed = run(pour_path(), {.argv0 = "some\xff-name"});
+    EXPECT_EQ(renamed.error, usage("some\xff-name"));
+    EXPECT_EQ(read_file(dir / "a"), "keep");
+}
+
+TEST(PourFile, OverwritesInPlaceWithoutShortening) {
+    ScratchDir dir;
+    const std::string original(100, 'o');
+    write_file(dir / "f", original);
+    expect_success(pour(dir / "f", "0123456789"));
+    EXPECT_EQ(read_file(dir / "f"), "0123456789" + original.substr(10));
+
+    expect_success(pour(dir / "f", ""));
+    EXPECT_EQ(read_file(dir / "f"), "0123456789" + original.substr(10));
+
+    const std::string longer(300, 'L');
+    expect_success(pour(dir / "f", longer));
+    EXPECT_EQ(read_file(dir / "f"), longer);
+}
+
+TEST(PourFile, CopiesMegabytesOfBinaryThroughAPipeExactly) {
+    ScratchDir dir;
+    const std::string bytes = binary_bytes(3 * 1024 * 1024 + 17);
+    write_file(dir / "f", "");
+    expect_success(pour(dir / "f", bytes));
+    EXPECT_EQ(read_file(dir / "f"), bytes);
+}
+
+TEST(PourFile, CopiesFromARedirectedFile) {
+    ScratchDir dir;
+    const std::string bytes = binary_bytes(257);
+    write_file(dir / "in", bytes);
+    write_file(dir / "f", "x");
+    const Result result = run(pour_path(), {.args = {dir / "f"}, .input = Input::FILE,
+                                            .path = dir / "in"});
+    expect_success(result);
+    EXPECT_EQ(result.input_consumed, 257);
+    EXPECT_EQ(read_file(dir / "f"), bytes);
+}
+
+TEST(PourFile, RelativeNamesAndSwitchLikeNamesResolveAgainstTheCurrentDirectory) {
+    ScratchDir dir;
+    write_file(dir / "-rf", "......");
+    write_file(dir / "n\xe9\xff", "......");
+    expect_success(run(pour_path(), {.args = {"-rf"}, .bytes = "ab", .cwd = dir.path()}));
+    expect_success(run(pour_path(), {.args = {"./n\xe9\xff"}, .bytes = "cd", .cwd = dir.path()}));
+    EXPECT_EQ(read_file(dir / "-rf"), "ab....");
+    EXPECT_EQ(read_file(dir / "n\xe9\xff"), "cd....");
+}
+
+TEST(PourFile, MissingTargetIsNeitherCreatedNorFedAnyInput) {
+    ScratchDir dir;
+    write_file(dir / "in", "input");
+    const Result result = run(pour_path(), {.args = {dir / "absent"}, .input = Input::FILE,
+                                            .path = dir / "in"});
+    expect_failure(result, "CreateFile", ENOENT);
+    EXPECT_EQ(result.input_consumed, 0);
+    EXPECT_FALSE(exists(dir / "absent"));
+}
+
+TEST(PourFile, RefusesReadOnlyFilesEvenForTheAdministrator) {
+    ScratchDir dir;
+    write_file(dir / "ro", "original");
+    set_stream(dir / "ro", "s", "value");
+    chmod((dir / "ro").c_str(), 0444);
+    expect_failure(pour(dir / "ro", "new"), "CreateFile", EACCES);
+    expect_failure(pour(dir / "ro:s", "new"), "CreateFile", EACCES);
+    EXPECT_EQ(read_file(dir / "ro"), "original");
+    EXPECT_EQ(read_stream(dir / "ro", "s"), "value");
+}
+
+TEST(PourFile, ATargetSomeoneElseHoldsIsRefusedAtTheOpen) {
+    ScratchDir dir;
+    write_file(dir / "held", "original");
+    const int holder = open((dir / "held").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    expect_failure(pour(dir / "held", "new"), "CreateFile", EBUSY);
+    close(holder);
+    EXPECT_EQ(read_file(dir / "held"), "original");
+}
+
+TEST(PourFailures, ReadAndWriteFailuresAreReportedWithStatusOne) {
+    ScratchDir dir;
+    write_file(dir / "f", "original");
+    expect_failure(run(pour_path(), {.args = {dir / "f"}, .input = Input::FILE,
+                                     .path = dir.path()}),
+                   "ReadFile", EISDIR);
+    expect_failure(run(pour_path(), {.args = {dir / "f"}, .input = Input::CLOSED}), "ReadFile",
+                   EBADF);
+    EXPECT_EQ(read_file(dir / "f"), "original");
+    expect_failure(pour("/dev/full", "data"), "WriteFile", ENOSPC);
+}
+
+TEST(PourStream, WritesOneStreamAndLeavesTheRestAlone) {
+    ScratchDir dir;
+    write_file(dir / "f", "main content");
+    set_stream(dir / "f", "s", "0123456789");
+    set_stream(dir / "f", "other", "untouched");
+    expect_success(pour(dir / "f:s", "abc"));
+    EXPECT_EQ(read_stream(dir / "f", "s"), "abc3456789");
+    expect_success(pour(dir / "f:s:$DATA", "ABCDEFGHIJKLMNOP"));
+    EXPECT_EQ(read_stream(dir / "f", "s"), "ABCDEFGHIJKLMNOP");
+    expect_success(pour(dir / "f:s", ""));
+    EXPECT_EQ(read_stream(dir / "f", "s"), "ABCDEFGHIJKLMNOP");
+    EXPECT_EQ(read_stream(dir / "f", "other"), "untouched");
+    EXPECT_EQ(read_file(dir / "f"), "main content");
+
+    expect_success(pour(dir / "f::$DATA", "MAIN"));
+    EXPECT_EQ(read_file(dir / "f"), "MAIN content");
+}
+
+TEST(PourStream, BinaryStreamOfSeveralBlocks) {
+    ScratchDir dir;
+    const std::string bytes = binary_bytes(3000);
+    write_file(dir / "f", "");
+    set_stream(dir / "f", "bin", "");
+    expect_success(pour(dir / "f:bin", bytes));
+    EXPECT_EQ(read_stream(dir / "f", "bin"), bytes);
+}
+
+TEST(PourStream, DirectoriesHaveWritableStreams) {
+    ScratchDir dir;
+    set_stream(dir.path(), "tag", "old!");
+    expect_success(pour(dir.path() + ":tag", "new"));
+    EXPECT_EQ(read_stream(dir.path(), "tag"), "new!");
+}
+
+TEST(PourStream, MissingOrMalformedStreamsAreRefusedAtTheOpen) {
+    ScratchDir dir;
+    write_file(dir / "f", "main");
+    write_file(dir / "in", "input");
+    const Result missing = run(pour_path(), {.args = {dir / "f:absent"}, .input = Input::FILE,
+                                             .path = dir / "in"});
+    expect_failure(missing, "CreateFile", ENOENT);
+    EXPECT_EQ(missing.input_consumed, 0);
+    EXPECT_FALSE(has_stream(dir / "f", "absent"));
+    for (const char* name : {"f:", "f::", "f:s:$INDEX_ALLOCATION", "f:s:$DATA:x"})
+        expect_failure(pour(dir / name, "x"), "CreateFile", EINVAL);
+    expect_failure(pour(dir / "f:" + std::string(251, 'n'), "x"), "CreateFile", ENAMETOOLONG);
+    EXPECT_EQ(read_file(dir / "f"), "main");
+}

@@ -1,0 +1,132 @@
+// ostraprune end to end: exactly the named entry or stream goes, and nothing else.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+Result prune(const std::string& target, const std::string& cwd = "") {
+    return run(prune_path(), {.args = {target}, .cwd = cwd});
+}
+
+void expect_success(const Result& result) {
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.error, "");
+    EXPECT_EQ(result.output, "");
+}
+
+void expect_refusal(const Result& result, int code) {
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.error, diagnostic("ostraprune", "DeleteFileW", std::strerror(code)));
+    EXPECT_EQ(result.output, "");
+}
+
+}  // namespace
+
+TEST(PruneUsage, WrongArgumentCountPrintsUsageAndDeletesNothing) {
+    ScratchDir dir;
+    write_file(dir / "a", "");
+    write_file(dir / "b", "");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {dir / "a", dir / "b"}}) {
+        const Result result = run(prune_path(), {.args = args});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.error, "ostrakit 1.0 - file and named stream tools\n"
+                                "Deletes a specified file/stream.\n\n" +
+                                    prune_path() +
+                                    " FileName[:StreamName]\n"
+                                    "FileName and StreamName can consist of up to 255 Unicode "
+                                    "chars\n");
+    }
+    EXPECT_TRUE(exists(dir / "a"));
+    EXPECT_TRUE(exists(dir / "b"));
+}
+
+TEST(PruneDelete, RemovesAFileAndNothingBesideIt) {
+    ScratchDir dir;
+    write_file(dir / "victim", "x");
+    write_file(dir / "victim2", "x");
+    write_file(dir / "-rf", "x");
+    write_file(dir / "n\xe9\xff", "x");
+    expect_success(prune(dir / "victim"));
+    expect_success(prune("-rf", dir.path()));
+    expect_success(prune("n\xe9\xff", dir.path()));
+    EXPECT_FALSE(exists(dir / "victim"));
+    EXPECT_FALSE(exists(dir / "-rf"));
+    EXPECT_FALSE(exists(dir / "n\xe9\xff"));
+    EXPECT_TRUE(exists(dir / "victim2"));
+}
+
+TEST(PruneDelete, RemovesOneStreamAndLeavesTheFileAndItsOtherStreams) {
+    ScratchDir dir;
+    write_file(dir / "f", "content");
+    set_stream(dir / "f", "Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\n");
+    set_stream(dir / "f", "keep", "kept");
+    expect_success(prune(dir / "f:Zone.Identifier"));
+    EXPECT_FALSE(has_stream(dir / "f", "Zone.Identifier"));
+    EXPECT_EQ(read_stream(dir / "f", "keep"), "kept");
+    EXPECT_EQ(read_file(dir / "f"), "content");
+    expect_success(prune(dir / "f:keep:$DATA"));
+    EXPECT_FALSE(has_stream(dir / "f", "keep"));
+    EXPECT_EQ(read_file(dir / "f"), "content");
+
+    set_stream(dir.path(), "tag", "t");
+    expect_success(prune(dir.path() + ":tag"));
+    EXPECT_FALSE(has_stream(dir.path(), "tag"));
+    EXPECT_TRUE(exists(dir.path()));
+
+    expect_success(prune(dir / "f::$DATA"));
+    EXPECT_FALSE(exists(dir / "f"));
+}
+
+TEST(PruneDelete, RemovesASymbolicLinkNotItsTarget) {
+    ScratchDir dir;
+    write_file(dir / "target", "precious");
+    ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
+    expect_success(prune(dir / "link"));
+    EXPECT_FALSE(exists(dir / "link"));
+    EXPECT_EQ(read_file(dir / "target"), "precious");
+}
+
+TEST(PruneDelete, DotDotAfterASymbolicLinkMeansWhatTheKernelMakesOfIt) {
+    // a/link -> ../b/deep, so "a/link/../victim" is b/victim to the kernel, while folding the
+    // name by its text would give a/victim. Only b/victim may go.
+    ScratchDir dir;
+    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "b").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "b/deep").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("../b/deep", (dir / "a/link").c_str()), 0);
+    write_file(dir / "a/victim", "wrong one");
+    write_file(dir / "b/victim", "right one");
+    expect_success(prune("a/link/../victim", dir.path()));
+    EXPECT_FALSE(exists(dir / "b/victim"));
+    EXPECT_EQ(read_file(dir / "a/victim"), "wrong one");
+}
+
+TEST(PruneRefusals, ReportThePlatformsReasonAndDeleteNothing) {
+    ScratchDir dir;
+    write_file(dir / "f", "content");
+    expect_refusal(prune(dir / "absent"), ENOENT);
+    expect_refusal(prune(dir / "f:absent"), ENOENT);
+    expect_refusal(prune(dir / "f:"), EINVAL);
+    expect_refusal(prune(dir / "f:s:$BITMAP"), EINVAL);
+    expect_refusal(prune(dir.path()), EISDIR);
+    EXPECT_TRUE(exists(dir.path()));
+
+    write_file(dir / "ro", "content");
+    set_stream(dir / "ro", "s", "v");
+    chmod((dir / "ro").c_str(), 0444);
+    expect_refusal(prune(dir / "ro"), EACCES);
+    expect_refusal(prune(dir / "ro:s"), EACCES);
+    EXPECT_EQ(read_file(dir / "ro"), "content");
+    EXPECT_TRUE(has_stream(dir / "ro", "s"));
+}

@@ -1,0 +1,37 @@
+// The diagnostic line's exact shape, with an injected error code.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "frame.h"
+
+namespace {
+
+std::string diagnose(const char* file, const char* operation, int line, int code) {
+    std::FILE* out = std::tmpfile();
+    ostrakit::write_diagnostic(out, file, operation, line, code);
+    std::string text(static_cast<std::size_t>(std::ftell(out)), '\0');
+    std::rewind(out);
+    EXPECT_EQ(std::fread(text.data(), 1, text.size(), out), text.size());
+    std::fclose(out);
+    return text;
+}
+
+}  // namespace
+
+TEST(Diagnostic, FourFieldsOnOneLine) {
+    EXPECT_EQ(diagnose("/src/ostrapour/ostrapour.cpp", "CreateFile", 57, ENOENT),
+              std::string("/src/ostrapour/ostrapour.cpp:CreateFile(57): ") + std::strerror(ENOENT) +
+                  "\n");
+    EXPECT_EQ(diagnose("t.cpp", "WriteFile", 1, ENOSPC),
+              std::string("t.cpp:WriteFile(1): ") + std::strerror(ENOSPC) + "\n");
+}
+
+TEST(Diagnostic, UnknownCodesStillGiveOneLine) {
+    const std::string line = diagnose("t.cpp", "ReadFile", 9, 123456);
+    EXPECT_EQ(line.rfind("t.cpp:ReadFile(9): ", 0), 0u);
+    EXPECT_EQ(line.find('\n'), line.size() - 1);
+}
