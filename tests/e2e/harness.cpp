@@ -1,12 +1,18 @@
 // Process, file and attribute helpers for the end-to-end tests.
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -34,26 +40,169 @@ void check(bool ok, const char* what) {
     if (!ok) throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
 }
 
+std::string read_from_start(int fd) {
+    check(lseek(fd, 0, SEEK_SET) == 0, "lseek");
+    return read_all(fd);
+}
+
+// A file with no name, gone once its last descriptor closes.
+int unnamed_file() {
+    std::string pattern = std::filesystem::temp_directory_path() / "ostrakit-output-XXXXXX";
+    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    check(fd >= 0, "mkostemp");
+    unlink(pattern.c_str());
+    return fd;
+}
+
+// Writes `bytes` into the non-blocking pipe `fd` until all are taken, the reader has gone, or
+// the tool has ended while something else still holds the reading end.
+void feed(int fd, const std::string& bytes, const std::atomic<bool>& ended) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
+        if (count > 0) {
+            done += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno != EINTR && errno != EAGAIN) return;  // the tool stopped reading
+        if (ended) return;
+        struct pollfd ready = {fd, POLLOUT, 0};
+        poll(&ready, 1, 50);
+    }
+}
+
+int wait_for(pid_t child) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+// The tool's argument vector, and under Wine the loader's in front of it.
+std::vector<std::string> command_words(const std::string& program, const Run& spec) {
+    if (!windows_target()) {
+        std::vector<std::string> words{spec.argv0.empty() ? program : spec.argv0};
+        words.insert(words.end(), spec.args.begin(), spec.args.end());
+        return words;
+    }
+    if (!spec.argv0.empty())
+        throw std::logic_error("under Wine the program name is the program's own: run a copy");
+    std::vector<std::string> words{OSTRAKIT_WINE, windows_name(program)};
+    for (const std::string& arg : spec.args) words.push_back(windows_name(arg));
+    return words;
+}
+
 }  // namespace
 
-std::string pour_path() { return OSTRAPOUR_PATH; }
-std::string prune_path() { return OSTRAPRUNE_PATH; }
+bool windows_target() {
+    const char* target = std::getenv("OSTRAKIT_E2E_TARGET");
+    return target != nullptr && std::string_view(target) == "windows";
+}
+
+bool everything_required() {
+    const char* required = std::getenv("OSTRAKIT_E2E_REQUIRE");
+    return required != nullptr && std::string_view(required) == "1";
+}
+
+std::string pour_path() {
+    return windows_target() ? OSTRAKIT_MINGW_DIR "/ostrapour.exe" : OSTRAPOUR_PATH;
+}
+std::string prune_path() {
+    return windows_target() ? OSTRAKIT_MINGW_DIR "/ostraprune.exe" : OSTRAPRUNE_PATH;
+}
+
+std::string windows_name(const std::string& path) {
+    if (path.empty() || path[0] != '/') return path;
+    std::string name = "Z:" + path;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return name;
+}
+
+std::string invoked_name(const std::string& program) {
+    return windows_target() ? windows_name(program) : program;
+}
+
+std::string text_mode(const std::string& text) {
+    if (!windows_target()) return text;
+    std::string translated;
+    for (const char c : text) {
+        if (c == '\n') translated += '\r';
+        translated += c;
+    }
+    return translated;
+}
+
+std::string system_text(int code) {
+    if (!windows_target()) return std::strerror(code);
+    // Wine's wording; a Windows kernel words them differently ("The system cannot find the
+    // file specified."). Windows refuses to delete a directory as it refuses a read-only file.
+    switch (code) {
+        case ENOENT: return "File not found.\r\n";
+        case EACCES:
+        case EISDIR: return "Access denied.\r\n";
+        default: throw std::logic_error("no Windows text for errno " + std::to_string(code));
+    }
+}
+
+std::string find_program(const std::string& program) {
+    const char* path = std::getenv("PATH");
+    std::istringstream directories(std::string(path ? path : "") + ":/usr/sbin:/sbin");
+    for (std::string directory; std::getline(directories, directory, ':');) {
+        const std::string candidate = directory + "/" + program;
+        if (!directory.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return "";
+}
+
+int execute(const std::vector<std::string>& words) {
+    std::vector<std::string> copies = words;
+    std::vector<char*> argv;
+    for (auto& word : copies) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        // Nothing of ours may stay open in a helper that outlives the test (wineserver does).
+        const int null = open("/dev/null", O_RDWR);
+        for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
+        close_range(STDERR_FILENO + 1, ~0U, 0);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 Result run(const std::string& program, const Run& spec) {
     std::signal(SIGPIPE, SIG_IGN);
-    int in[2] = {-1, -1}, out[2], err[2];
-    if (spec.input == Input::BYTES) check(pipe2(in, O_CLOEXEC) == 0, "pipe");
+    const bool wine = windows_target();
+    int in[2] = {-1, -1};
+    if (spec.input == Input::BYTES) {
+        check(pipe2(in, O_CLOEXEC) == 0, "pipe");
+        // The feeder must be able to give up once the tool has ended.
+        check(fcntl(in[1], F_SETFL, O_NONBLOCK) == 0, "fcntl");
+    }
     if (spec.input == Input::FILE || spec.input == Input::INHERIT_PATH) {
         in[0] = open(spec.path.c_str(), O_RDONLY | O_CLOEXEC);
         check(in[0] >= 0, "open input");
     }
-    check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
+    // Natively the tool's output comes through pipes; under Wine through unnamed files, read
+    // once the tool has ended, since helpers it starts may hold a pipe open for a long time.
+    int out[2], err[2];
+    if (wine) {
+        out[0] = out[1] = unnamed_file();
+        err[0] = err[1] = unnamed_file();
+    } else {
+        check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
+    }
 
-    std::vector<std::string> words{spec.argv0.empty() ? program : spec.argv0};
-    words.insert(words.end(), spec.args.begin(), spec.args.end());
+    std::vector<std::string> words = command_words(program, spec);
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
+    const std::string executable = wine ? OSTRAKIT_WINE : program;
 
     const pid_t child = fork();
     check(child >= 0, "fork");
@@ -65,32 +214,38 @@ Result run(const std::string& program, const Run& spec) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) _exit(127);
-        execv(program.c_str(), argv.data());
+        execv(executable.c_str(), argv.data());
         _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
+    std::atomic<bool> ended = false;
     std::thread feeder;
     if (spec.input == Input::BYTES) {
         close(in[0]);
-        feeder = std::thread([fd = in[1], &bytes = spec.bytes] {
-            std::size_t done = 0;
-            while (done < bytes.size()) {
-                const ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
-                if (count < 0 && errno == EINTR) continue;
-                if (count <= 0) break;  // the tool stopped reading
-                done += static_cast<std::size_t>(count);
-            }
+        feeder = std::thread([fd = in[1], &bytes = spec.bytes, &ended] {
+            feed(fd, bytes, ended);
             close(fd);
         });
     }
     Result result;
-    std::thread error_reader([&] { result.error = read_all(err[0]); });
-    result.output = read_all(out[0]);
-    error_reader.join();
-    if (feeder.joinable()) feeder.join();
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    if (wine) {
+        const int status = wait_for(child);
+        ended = true;
+        if (feeder.joinable()) feeder.join();
+        result.output = read_from_start(out[0]);
+        result.error = read_from_start(err[0]);
+        result.exited = WIFEXITED(status);
+        result.status = result.exited ? WEXITSTATUS(status) : -1;
+    } else {
+        close(out[1]);
+        close(err[1]);
+        std::thread error_reader([&] { result.error = read_all(err[0]); });
+        result.output = read_all(out[0]);
+        error_reader.join();
+        if (feeder.joinable()) feeder.join();
+        const int status = wait_for(child);
+        ended = true;
+        result.exited = WIFEXITED(status);
+        result.status = result.exited ? WEXITSTATUS(status) : -1;
     }
     close(out[0]);
     close(err[0]);
@@ -98,8 +253,6 @@ Result run(const std::string& program, const Run& spec) {
         result.input_consumed = lseek(in[0], 0, SEEK_CUR);
         close(in[0]);
     }
-    result.exited = WIFEXITED(status);
-    result.status = result.exited ? WEXITSTATUS(status) : -1;
     return result;
 }
 
@@ -163,7 +316,8 @@ std::string diagnostic(const std::string& tool, const std::string& operation,
     std::string line;
     for (int number = 1; std::getline(lines, line); ++number)
         if (line.find(site) != std::string::npos)
-            return source + ":" + operation + "(" + std::to_string(number) + "): " + text + "\n";
+            return text_mode(source + ":" + operation + "(" + std::to_string(number) + "): " +
+                             text + "\n");
     throw std::runtime_error("no report site for " + operation + " in " + source);
 }
 
@@ -174,4 +328,50 @@ std::string binary_bytes(std::size_t size) {
     return bytes;
 }
 
+namespace {
+
+// What keeps the Windows build from running here, or nothing.
+std::string missing_for_wine() {
+    if (access(OSTRAKIT_WINE, X_OK) != 0) return "no Wine at " OSTRAKIT_WINE " (Debian: wine64)";
+    for (const std::string& tool : {pour_path(), prune_path()})
+        if (access(tool.c_str(), R_OK) != 0)
+            return "no Windows build at " + tool + " (cmake --preset mingw && cmake --build "
+                   "--preset mingw)";
+    return "";
+}
+
+// One Wine session serves every run of the Windows build: a server that stays up, with Wine's
+// own services started on /dev/null. Started by the first test process, it serves the later
+// ones; CTest stops it at the end. The prefix is created on first use (wineboot, several
+// seconds) and kept in the build tree.
+class WineSession : public testing::Environment {
+public:
+    void SetUp() override {
+        if (!windows_target()) return;
+        const std::string missing = missing_for_wine();
+        if (!missing.empty()) {
+            if (everything_required()) FAIL() << missing;
+            // Printed in GoogleTest's own words, so that CTest counts the skip.
+            std::printf("[  SKIPPED ] Windows build not run: %s\n", missing.c_str());
+            GTEST_SKIP() << missing;
+        }
+        setenv("WINEPREFIX", OSTRAKIT_WINE_PREFIX, 1);
+        setenv("WINEDEBUG", "-all", 1);
+        // A fixed locale: the code page that names are printed in (1252) follows from it.
+        setenv("LC_ALL", "C.UTF-8", 1);
+        std::filesystem::create_directories(OSTRAKIT_WINE_PREFIX);
+        const std::string wineserver =
+            std::filesystem::path(OSTRAKIT_WINE).replace_filename("wineserver");
+        // Status 2: a server for this prefix is already up, with its services.
+        const int server = execute({wineserver, "-p30"});
+        if (server == 2) return;
+        ASSERT_EQ(server, 0) << wineserver << " did not start";
+        ASSERT_EQ(execute({OSTRAKIT_WINE, "wineboot"}), 0) << "wineboot failed";
+    }
+};
+
+[[maybe_unused]] testing::Environment* const wine_session =
+    testing::AddGlobalTestEnvironment(new WineSession);
+
+}  // namespace
 }  // namespace e2e

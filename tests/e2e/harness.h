@@ -1,4 +1,6 @@
 // Runs the built tools as a user would: real processes, real pipes, real files.
+// One suite serves both builds: the native Linux tools, or the Windows .exe files under Wine
+// when the environment variable OSTRAKIT_E2E_TARGET is "windows".
 #pragma once
 
 #include <string>
@@ -25,6 +27,10 @@ struct Result {
     long long input_consumed = -1;  // FILE: the offset standard input was left at
 };
 
+// Under Wine, an argument that is an absolute Linux path is handed to the tool as the same file
+// on Wine's drive Z:, and its output is collected through files, as Wine's helper processes may
+// hold inherited pipes open long after the tool has ended. argv0 cannot be set apart from the
+// program there: run a renamed copy instead.
 Result run(const std::string& program, const Run& run);
 
 std::string pour_path();
@@ -55,6 +61,53 @@ std::string read_stream(const std::string& file, const std::string& stream);
 // source on the line that raises it.
 std::string diagnostic(const std::string& tool, const std::string& operation,
                        const std::string& text);
+
+// ---- Either build ------------------------------------------------------------------------
+
+// True when the suite runs the Windows build under Wine.
+bool windows_target();
+
+// True when every test must run (OSTRAKIT_E2E_REQUIRE=1, as CI sets it): what a test needs and
+// the machine lacks is then a failure, not a skip.
+bool everything_required();
+
+// The name a Windows program sees for a Linux path: "/a/b" is "Z:\a\b"; a relative name is
+// left as it is.
+std::string windows_name(const std::string& path);
+
+// The program name as the tool sees it in its argument vector: the path it was started by, in
+// its Windows form under Wine.
+std::string invoked_name(const std::string& program);
+
+// `text` as it reaches standard error: the Windows build writes in text mode, where each "\n"
+// goes out as CR LF.
+std::string text_mode(const std::string& text);
+
+// The explanation the tool under test prints for the situation the Linux build reports with
+// errno `code`: strerror natively, Wine's system message text (ending in its own CR LF) for the
+// Windows build.
+std::string system_text(int code);
+
+// Runs a helper program (not a tool under test) with standard streams on /dev/null. Returns
+// its exit status, or -1 when it could not be run or was killed.
+int execute(const std::vector<std::string>& argv);
+
+// The full path of `program` found on PATH or in the administrator's directories; empty when
+// it is not installed.
+std::string find_program(const std::string& program);
+
+// Skip the current test on the other build, for behaviour only one build has.
+#define LINUX_BUILD_ONLY(reason) \
+    if (::e2e::windows_target()) GTEST_SKIP() << "Linux build only: " << (reason)
+#define WINDOWS_BUILD_ONLY(reason) \
+    if (!::e2e::windows_target()) GTEST_SKIP() << "Windows build only: " << (reason)
+
+// Skips the current test, or fails it when everything is required, when `condition` is false.
+#define REQUIRE_OR_SKIP(condition, reason)                          \
+    if (!(condition)) {                                             \
+        if (::e2e::everything_required()) FAIL() << (reason);      \
+        GTEST_SKIP() << (reason);                                   \
+    }
 
 // Bytes 0..255 in a repeating pattern, with NUL, CR LF and 0x1A among them.
 std::string binary_bytes(std::size_t size);

@@ -1,0 +1,82 @@
+// What only the Windows build shows, run under Wine: text-mode line ends, names already in
+// extended form, and the program name printed through the ANSI code page.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "harness.h"
+
+using namespace e2e;
+
+namespace {
+
+const std::string USAGE_TAIL = " FileName[:StreamName]\r\n"
+                               "FileName and StreamName can consist of up to 255 Unicode chars\r\n";
+
+// The third usage line of a program started as `program`.
+std::string name_line(const std::string& program) {
+    const std::string usage = run(program, {}).error;
+    const std::size_t start = usage.find("\r\n\r\n");
+    return start == std::string::npos ? usage : usage.substr(start + 4);
+}
+
+}  // namespace
+
+TEST(WindowsBuild, LinesEndInCrLfAndTheSystemTextKeepsItsOwn) {
+    WINDOWS_BUILD_ONLY("text mode and Wine's message texts");
+    const Result usage = run(prune_path(), {});
+    EXPECT_EQ(usage.status, 1);
+    EXPECT_EQ(usage.error, "ostrakit 1.0 - file and named stream tools\r\n"
+                           "Deletes a specified file/stream.\r\n\r\n" +
+                               windows_name(prune_path()) + USAGE_TAIL);
+
+    ScratchDir dir;
+    const Result missing = run(pour_path(), {.args = {dir / "absent.txt"}, .bytes = "x"});
+    EXPECT_EQ(missing.status, 1);
+    // The text's own CR LF goes through text mode as "\r\r\n"; the format's "\n" follows.
+    const std::string tail = "): File not found.\r\r\n\r\n";
+    ASSERT_GE(missing.error.size(), tail.size());
+    EXPECT_EQ(missing.error.substr(missing.error.size() - tail.size()), tail);
+    EXPECT_EQ(missing.error, diagnostic("ostrapour", "CreateFile", system_text(ENOENT)));
+    EXPECT_FALSE(exists(dir / "absent.txt"));
+}
+
+TEST(WindowsBuild, NamesAlreadyInExtendedFormAreTakenAsTheyAre) {
+    WINDOWS_BUILD_ONLY("the \\\\?\\ prefix");
+    ScratchDir dir;
+    const std::string extended = "\\\\?\\" + windows_name(dir.path()) + "\\";
+    write_file(dir / "target.txt", "0123456789");
+    write_file(dir / "victim.txt", "x");
+    const Result poured = run(pour_path(), {.args = {extended + "target.txt"}, .bytes = "AB"});
+    EXPECT_EQ(poured.status, 0);
+    EXPECT_EQ(poured.error, "");
+    EXPECT_EQ(read_file(dir / "target.txt"), "AB23456789");
+
+    const Result pruned = run(prune_path(), {.args = {extended + "victim.txt"}});
+    EXPECT_EQ(pruned.status, 0);
+    EXPECT_EQ(pruned.error, "");
+    EXPECT_FALSE(exists(dir / "victim.txt"));
+
+    const Result missing = run(pour_path(), {.args = {extended + "absent.txt"}, .bytes = "x"});
+    EXPECT_EQ(missing.error, diagnostic("ostrapour", "CreateFile", system_text(ENOENT)));
+    EXPECT_FALSE(exists(dir / "absent.txt"));
+}
+
+TEST(WindowsBuild, ProgramNameIsPrintedThroughTheAnsiCodePageUpToTheFirstUnmappable) {
+    WINDOWS_BUILD_ONLY("the ANSI code page");
+    // Wine's user locale here is English with code page 1252.
+    ScratchDir dir;
+    const std::string folder = windows_name(dir.path()) + "\\";
+    struct Case {
+        const char* file;     // UTF-8, as Wine reads Linux names
+        std::string printed;  // code page 1252
+    };
+    for (const Case& c : {
+             Case{"pour\xc3\xa9" "copy.exe", folder + "pour\xe9" "copy.exe"},   // é maps exactly
+             Case{"pour\xc4\x80" "copy.exe", folder + "pourAcopy.exe"},         // Ā: best fit A
+             Case{"pour\xe4\xb8\xad" "copy.exe", folder + "pour"},              // 中: unmappable
+         }) {
+        std::filesystem::copy_file(pour_path(), dir / c.file);
+        EXPECT_EQ(name_line(dir / c.file), c.printed + USAGE_TAIL) << c.file;
+    }
+}
