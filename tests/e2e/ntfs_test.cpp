@@ -3,6 +3,7 @@
 // every result read back through both interfaces.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -54,7 +55,9 @@ public:
         daemon_ = fork();
         if (daemon_ < 0) return false;
         if (daemon_ == 0) {
-            setpgid(0, 0);  // out of the way of signals meant for the test
+            // Should the test process die before its destructors run, ntfs-3g is told to end,
+            // and unmounts on its way out.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             const int null = open("/dev/null", O_RDWR);
             for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
             execl(ntfs_3g.c_str(), ntfs_3g.c_str(), "-o", options.c_str(), image_.c_str(),
