@@ -78,6 +78,82 @@ int wait_for(pid_t child) {
     return status;
 }
 
+// The child's standard streams as [reading end, writing end]. Standard input is a pipe fed
+// by the test, a file, or absent (-1). Natively the output comes through pipes; under Wine
+// through unnamed files, read once the tool has ended, as helpers it starts may hold a pipe
+// open for a long time.
+struct Pipes {
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+};
+
+Pipes open_pipes(const Run& spec, bool wine) {
+    Pipes pipes;
+    if (spec.input == Input::BYTES) {
+        check(pipe2(pipes.in, O_CLOEXEC) == 0, "pipe");
+        // The feeder must be able to give up once the tool has ended.
+        check(fcntl(pipes.in[1], F_SETFL, O_NONBLOCK) == 0, "fcntl");
+    }
+    if (spec.input == Input::FILE || spec.input == Input::INHERIT_PATH) {
+        pipes.in[0] = open(spec.path.c_str(), O_RDONLY | O_CLOEXEC);
+        check(pipes.in[0] >= 0, "open input");
+    }
+    if (wine) {
+        pipes.out[0] = pipes.out[1] = unnamed_file();
+        pipes.err[0] = pipes.err[1] = unnamed_file();
+    } else {
+        check(pipe2(pipes.out, O_CLOEXEC) == 0 && pipe2(pipes.err, O_CLOEXEC) == 0, "pipe");
+    }
+    return pipes;
+}
+
+// Feeds `bytes` to the child on its own thread, when standard input is a pipe.
+std::thread start_feeder(Pipes& pipes, const std::string& bytes, const std::atomic<bool>& ended) {
+    if (pipes.in[1] < 0) return {};
+    close(pipes.in[0]);
+    pipes.in[0] = -1;
+    return std::thread([fd = pipes.in[1], &bytes, &ended] {
+        feed(fd, bytes, ended);
+        close(fd);
+    });
+}
+
+void set_status(Result& result, int status) {
+    result.exited = WIFEXITED(status);
+    result.status = result.exited ? WEXITSTATUS(status) : -1;
+}
+
+Result collect_from_pipes(pid_t child, Pipes& pipes, const std::string& bytes) {
+    std::atomic<bool> ended = false;
+    std::thread feeder = start_feeder(pipes, bytes, ended);
+    close(pipes.out[1]);
+    close(pipes.err[1]);
+    Result result;
+    std::thread error_reader([&] { result.error = read_all(pipes.err[0]); });
+    result.output = read_all(pipes.out[0]);
+    error_reader.join();
+    if (feeder.joinable()) feeder.join();
+    set_status(result, wait_for(child));
+    close(pipes.out[0]);
+    close(pipes.err[0]);
+    return result;
+}
+
+Result collect_from_files(pid_t child, Pipes& pipes, const std::string& bytes) {
+    std::atomic<bool> ended = false;
+    std::thread feeder = start_feeder(pipes, bytes, ended);
+    Result result;
+    set_status(result, wait_for(child));
+    ended = true;
+    if (feeder.joinable()) feeder.join();
+    result.output = read_from_start(pipes.out[0]);
+    result.error = read_from_start(pipes.err[0]);
+    close(pipes.out[0]);
+    close(pipes.err[0]);
+    return result;
+}
+
 // The tool's argument vector, and under Wine the loader's in front of it.
 std::vector<std::string> command_words(const std::string& program, const Run& spec) {
     if (!windows_target()) {
@@ -178,26 +254,7 @@ int execute(const std::vector<std::string>& words) {
 Result run(const std::string& program, const Run& spec) {
     std::signal(SIGPIPE, SIG_IGN);
     const bool wine = windows_target();
-    int in[2] = {-1, -1};
-    if (spec.input == Input::BYTES) {
-        check(pipe2(in, O_CLOEXEC) == 0, "pipe");
-        // The feeder must be able to give up once the tool has ended.
-        check(fcntl(in[1], F_SETFL, O_NONBLOCK) == 0, "fcntl");
-    }
-    if (spec.input == Input::FILE || spec.input == Input::INHERIT_PATH) {
-        in[0] = open(spec.path.c_str(), O_RDONLY | O_CLOEXEC);
-        check(in[0] >= 0, "open input");
-    }
-    // Natively the tool's output comes through pipes; under Wine through unnamed files, read
-    // once the tool has ended, since helpers it starts may hold a pipe open for a long time.
-    int out[2], err[2];
-    if (wine) {
-        out[0] = out[1] = unnamed_file();
-        err[0] = err[1] = unnamed_file();
-    } else {
-        check(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0, "pipe");
-    }
-
+    Pipes pipes = open_pipes(spec, wine);
     std::vector<std::string> words = command_words(program, spec);
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
@@ -207,51 +264,21 @@ Result run(const std::string& program, const Run& spec) {
     const pid_t child = fork();
     check(child >= 0, "fork");
     if (child == 0) {
-        if (in[0] >= 0)
-            dup2(in[0], STDIN_FILENO);
+        if (pipes.in[0] >= 0)
+            dup2(pipes.in[0], STDIN_FILENO);
         else
             close(STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+        dup2(pipes.out[1], STDOUT_FILENO);
+        dup2(pipes.err[1], STDERR_FILENO);
         if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) _exit(127);
         execv(executable.c_str(), argv.data());
         _exit(127);
     }
-    std::atomic<bool> ended = false;
-    std::thread feeder;
-    if (spec.input == Input::BYTES) {
-        close(in[0]);
-        feeder = std::thread([fd = in[1], &bytes = spec.bytes, &ended] {
-            feed(fd, bytes, ended);
-            close(fd);
-        });
-    }
-    Result result;
-    if (wine) {
-        const int status = wait_for(child);
-        ended = true;
-        if (feeder.joinable()) feeder.join();
-        result.output = read_from_start(out[0]);
-        result.error = read_from_start(err[0]);
-        result.exited = WIFEXITED(status);
-        result.status = result.exited ? WEXITSTATUS(status) : -1;
-    } else {
-        close(out[1]);
-        close(err[1]);
-        std::thread error_reader([&] { result.error = read_all(err[0]); });
-        result.output = read_all(out[0]);
-        error_reader.join();
-        if (feeder.joinable()) feeder.join();
-        const int status = wait_for(child);
-        ended = true;
-        result.exited = WIFEXITED(status);
-        result.status = result.exited ? WEXITSTATUS(status) : -1;
-    }
-    close(out[0]);
-    close(err[0]);
+    Result result = wine ? collect_from_files(child, pipes, spec.bytes)
+                         : collect_from_pipes(child, pipes, spec.bytes);
     if (spec.input == Input::FILE || spec.input == Input::INHERIT_PATH) {
-        result.input_consumed = lseek(in[0], 0, SEEK_CUR);
-        close(in[0]);
+        result.input_consumed = lseek(pipes.in[0], 0, SEEK_CUR);
+        close(pipes.in[0]);
     }
     return result;
 }

@@ -22,6 +22,10 @@ std::string name_line(const std::string& program) {
 
 }  // namespace
 
+// CTest runs this first, on its own: the global set-up starts the Wine session that the later
+// test processes share, and reports here if it cannot.
+TEST(WineSession, Starts) { WINDOWS_BUILD_ONLY("the session is Wine's"); }
+
 TEST(WindowsBuild, LinesEndInCrLfAndTheSystemTextKeepsItsOwn) {
     WINDOWS_BUILD_ONLY("text mode and Wine's message texts");
     const Result usage = run(prune_path(), {});
