@@ -111,7 +111,8 @@ Handle open_stream_for_writing() {
     const ssize_t size = fgetxattr(fd, stream.attribute, stream.value, sizeof stream.value);
     if (size < 0) {
         // ERANGE: a value larger than the kernel can set again; writing it would shorten it.
-        const int code = errno == ERANGE ? EFBIG : stream_error(errno);
+        // ntfs-3g says E2BIG for a stream past that size.
+        const int code = errno == ERANGE || errno == E2BIG ? EFBIG : stream_error(errno);
         close(fd);
         return fail_handle(code);
     }

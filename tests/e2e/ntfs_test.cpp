@@ -223,3 +223,24 @@ TEST(NtfsStreams, MissingStreamsAndFilesAreNeitherCreatedNorFed) {
     EXPECT_EQ(attribute_names(volume / "report.txt"),
               (std::vector<std::string>{"user.data", "user.other"}));
 }
+
+TEST(NtfsStreams, AStreamBeyondWhatAnAttributeHoldsIsWrittenByWindowsAndRefusedWholeByLinux) {
+    ScratchDir dir;
+    NtfsVolume volume(dir);
+    NEEDS_NTFS_VOLUME(volume);
+    const std::string large(100000, 'z');
+    make_report(volume, large);
+    ASSERT_TRUE(volume.mount(own_interface()));
+    const Result result = run(pour_path(), {.args = {volume / "report.txt:data"}, .bytes = "AB"});
+    ASSERT_TRUE(volume.mount("windows"));
+    if (windows_target()) {
+        expect_success(result);
+        EXPECT_EQ(read_file(volume / "report.txt:data"), "AB" + large.substr(2));
+    } else {
+        // An attribute value holds at most 64 KiB: writing back less would shorten the stream.
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.error, diagnostic("ostrapour", "CreateFile", std::strerror(EFBIG)));
+        EXPECT_EQ(read_file(volume / "report.txt:data"), large);
+    }
+    EXPECT_EQ(read_file(volume / "report.txt:other"), "untouched");
+}
