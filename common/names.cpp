@@ -23,6 +23,19 @@ bool form_full_path(std::string_view cwd, std::string_view name, char* out,
     return true;
 }
 
+PathPiece next_path_piece(std::string_view path, std::size_t limit) {
+    constexpr std::size_t NONE = std::string_view::npos;
+    const std::size_t last_byte = path.find_last_not_of('/');
+    if (path.size() < limit || limit < 2 || last_byte == NONE || last_byte == 0) return {{}, path};
+    // The last slash that leaves a head shorter than the limit and a tail that is not empty.
+    const std::size_t window_end = last_byte - 1 < limit - 1 ? last_byte - 1 : limit - 1;
+    const std::size_t slash = path.rfind('/', window_end);
+    if (slash == NONE) return {{}, path};
+    // The root keeps its own slash, so a head is never empty.
+    const std::size_t tail = path.find_first_not_of('/', slash);
+    return {path.substr(0, slash == 0 ? 1 : slash), path.substr(tail)};
+}
+
 namespace {
 
 bool is_data_type(std::string_view type) {

@@ -70,20 +70,58 @@ bool is_read_only(const struct stat& status) {
     return S_ISREG(status.st_mode) && (status.st_mode & S_IWUSR) == 0;
 }
 
-// Opens `path` without blocking on a FIFO or taking a terminal, moves the descriptor above the
-// standard three (so that nothing meant for standard error can land in the target), refuses a
-// read-only file and takes the exclusive lock that stands in for "no sharing".
-int open_target(const char* path, int access) {
-    int fd = open(path, access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (fd <= STDERR_FILENO) {
-        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        if (moved < 0) return -1;
-        fd = moved;
+// Where the last piece of a name is looked up. A name shorter than PATH_MAX goes to the kernel
+// in one call from AT_FDCWD. A longer one, which every single call refuses, is walked a piece
+// at a time, each piece opened from the one before as a place to look up from (O_PATH), so that
+// symbolic links and ".." mean just what they would in one call.
+struct Place {
+    int directory;
+    const char* rest;
+};
+
+// Closes the walk's directory, keeping the code of a failure that is still to be reported.
+void leave(const Place& place) {
+    if (place.directory == AT_FDCWD) return;
+    const int saved = errno;
+    close(place.directory);
+    errno = saved;
+}
+
+bool find_place(const char* path, Place& place) {
+    place = {AT_FDCWD, path};
+    char head[PATH_MAX];
+    for (PathPiece piece = next_path_piece(path, PATH_MAX); !piece.head.empty();
+         piece = next_path_piece(place.rest, PATH_MAX)) {
+        std::memcpy(head, piece.head.data(), piece.head.size());
+        head[piece.head.size()] = '\0';
+        const int next = openat(place.directory, head, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        leave(place);
+        if (next < 0) return false;
+        place = {next, piece.tail.data()};  // the tail ends where the whole name does
     }
+    return true;
+}
+
+// Opens `path` and moves the descriptor above the standard three, so that nothing meant for
+// standard error can land in the target.
+int open_above_standard_handles(const char* path, int flags) {
+    Place place;
+    if (!find_place(path, place)) return -1;
+    const int fd = openat(place.directory, place.rest, flags | O_NOCTTY | O_CLOEXEC);
+    leave(place);
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return moved;
+}
+
+// Opens `path` without blocking on a FIFO or taking a terminal, refuses a read-only file and
+// takes the exclusive lock that stands in for "no sharing".
+int open_target(const char* path, int access) {
+    const int fd = open_above_standard_handles(path, access | O_NONBLOCK);
+    if (fd < 0) return -1;
     struct stat status;
     int code = 0;
     if (fstat(fd, &status) != 0)
@@ -98,6 +136,32 @@ int open_target(const char* path, int access) {
     close(fd);
     errno = code;
     return -1;
+}
+
+// Points standard error at /dev/null, or closes it when even that cannot be opened.
+void cut_off_standard_error() {
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || dup2(null, STDERR_FILENO) < 0) close(STDERR_FILENO);
+    if (null >= 0) close(null);
+}
+
+// With no sharing, the tool's own standard handles are openers of a target file like any
+// other, as they are on Windows. Standard error that leads into the target is cut off before
+// the refusal is reported, so that the diagnostic cannot land among the target's bytes.
+// Devices are left alone: "ostrapour /dev/null > /dev/null" is no conflict.
+bool held_by_standard_handle(int target) {
+    struct stat status;
+    if (fstat(target, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    bool held = false;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        struct stat standard;
+        if (fstat(fd, &standard) != 0 || standard.st_dev != status.st_dev ||
+            standard.st_ino != status.st_ino)
+            continue;
+        held = true;
+        if (fd == STDERR_FILENO) cut_off_standard_error();
+    }
+    return held;
 }
 
 // A missing attribute is "No such file or directory", as a missing stream is on Windows.
@@ -138,6 +202,39 @@ bool write_stream(const void* data, std::uint32_t size, std::uint32_t* taken) {
     return true;
 }
 
+// The entry itself: a symbolic link goes, not its target; directories never do.
+bool delete_entry() {
+    Place place;
+    if (!find_place(file_part, place)) return false;
+    struct stat status;
+    int code = 0;
+    if (fstatat(place.directory, place.rest, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        code = errno;
+    else if (S_ISDIR(status.st_mode))
+        code = EISDIR;
+    else if (is_read_only(status))
+        code = EACCES;
+    else if (unlinkat(place.directory, place.rest, 0) != 0)
+        code = errno;
+    leave(place);
+    return code == 0 || fail(code);
+}
+
+bool delete_stream(const char* attribute) {
+    const int fd = open_above_standard_handles(file_part, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat status;
+    int code = 0;
+    if (fstat(fd, &status) != 0)
+        code = errno;
+    else if (is_read_only(status))
+        code = EACCES;
+    else if (fremovexattr(fd, attribute) != 0)
+        code = stream_error(errno);
+    close(fd);
+    return code == 0 || fail(code);
+}
+
 }  // namespace
 
 void prepare_process() {
@@ -151,6 +248,8 @@ bool select_user_locale() {
 }
 
 bool build_extended_path(const char* name, ExtendedPathBuffer& out) {
+    // The kernel's answer to an empty name, which forming would turn into the current directory.
+    if (name[0] == '\0') return fail(ENOENT);
     std::string_view directory;
     if (name[0] != '/') {
         if (getcwd(current_directory, sizeof current_directory) == nullptr)
@@ -166,7 +265,10 @@ Handle open_existing_for_writing(const char* path) {
     if (!prepare_names(split, open_stream.attribute)) return INVALID_HANDLE;
     if (split.kind == NameKind::NAMED_STREAM) return open_stream_for_writing();
     const int fd = open_target(file_part, O_WRONLY);
-    return fd < 0 ? INVALID_HANDLE : Handle{fd};
+    if (fd < 0) return INVALID_HANDLE;
+    if (!held_by_standard_handle(fd)) return Handle{fd};
+    close(fd);
+    return fail_handle(EBUSY);
 }
 
 Handle standard_input() { return Handle{STDIN_FILENO}; }
@@ -211,25 +313,7 @@ bool delete_file(const char* path) {
     char attribute[XATTR_NAME_MAX + 1];
     const SplitName split = split_stream_name(path);
     if (!prepare_names(split, attribute)) return false;
-    struct stat status;
-    if (split.kind != NameKind::NAMED_STREAM) {
-        // The entry itself: a symbolic link goes, not its target; directories never do.
-        if (lstat(file_part, &status) != 0) return false;
-        if (S_ISDIR(status.st_mode)) return fail(EISDIR);
-        if (is_read_only(status)) return fail(EACCES);
-        return unlink(file_part) == 0;
-    }
-    const int fd = open(file_part, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
-    int code = 0;
-    if (fstat(fd, &status) != 0)
-        code = errno;
-    else if (is_read_only(status))
-        code = EACCES;
-    else if (fremovexattr(fd, attribute) != 0)
-        code = stream_error(errno);
-    close(fd);
-    return code == 0 || fail(code);
+    return split.kind == NameKind::NAMED_STREAM ? delete_stream(attribute) : delete_entry();
 }
 
 ErrorCode last_error() { return errno; }

@@ -101,3 +101,65 @@ TEST(StreamNames, SplitAtTheFirstColonOfTheLastComponent) {
         EXPECT_EQ(joined(split), c.name);
     }
 }
+
+namespace {
+
+// Walks `path` as the backend does and returns the pieces, "|" between them.
+std::string pieces(std::string_view path, std::size_t limit) {
+    std::string walked;
+    for (;;) {
+        const PathPiece piece = next_path_piece(path, limit);
+        if (piece.head.empty()) return walked + std::string(piece.tail);
+        walked.append(piece.head).append("|");
+        path = piece.tail;
+    }
+}
+
+}  // namespace
+
+TEST(LongPosixPaths, ShortPathsGoWholeAndLongOnesSplitAtTheLastSlashThatFits) {
+    EXPECT_EQ(pieces("/a/b", 8), "/a/b");
+    EXPECT_EQ(pieces("/aaa/bbb/ccc", 8), "/aaa|bbb/ccc");
+    EXPECT_EQ(pieces("a/b/c/d/e/f", 4), "a/b|c/d|e/f");
+    EXPECT_EQ(pieces("1234567/1234567/x", 8), "1234567|1234567|x");
+    // Nothing is folded: ".." is looked up from wherever the kernel took "/link".
+    EXPECT_EQ(pieces("/link/../x/y", 8), "/link|../x/y");
+    EXPECT_EQ(pieces("/link/../x/y", 9), "/link/..|x/y");
+}
+
+TEST(LongPosixPaths, SlashRunsTrailingSlashesAndTheRoot) {
+    EXPECT_EQ(pieces("/aaaaaaaaaa/b", 8), "/|aaaaaaaaaa/b");  // the last piece is refused whole
+    EXPECT_EQ(pieces("aaaa//bbbb", 8), "aaaa/|bbbb");
+    EXPECT_EQ(pieces("//aaaaaa/bb", 8), "/|aaaaaa|bb");
+    // A trailing slash stays with the last component, where it says "a directory".
+    EXPECT_EQ(pieces("/aa/bb//////", 8), "/aa|bb//////");
+    EXPECT_EQ(pieces("////////", 8), "////////");
+    EXPECT_EQ(pieces("aaaaaaaaaaaa", 8), "aaaaaaaaaaaa");
+    EXPECT_EQ(pieces("/aaa/bbb", 0), "/aaa/bbb");
+}
+
+TEST(LongPosixPaths, EveryPieceFitsAndThePiecesGiveThePathBack) {
+    // Components of every length from 1 to 9 bytes, with single and double slashes.
+    std::string path;
+    for (std::size_t i = 0; path.size() < 400; ++i)
+        path.append(i % 7 == 3 ? "//" : "/").append(1 + i % 9, static_cast<char>('a' + i % 26));
+    for (std::size_t limit = 11; limit < 40; ++limit) {
+        std::string_view rest = path;
+        std::string rebuilt;
+        for (PathPiece piece = next_path_piece(rest, limit); !piece.head.empty();
+             piece = next_path_piece(rest, limit)) {
+            EXPECT_LT(piece.head.size(), limit);
+            ASSERT_FALSE(piece.tail.empty());
+            ASSERT_NE(piece.tail.front(), '/');
+            ASSERT_EQ(piece.head, rest.substr(0, piece.head.size()));
+            const std::size_t tail_at = rest.size() - piece.tail.size();
+            rebuilt.append(rest.substr(0, tail_at));
+            EXPECT_EQ(rest.substr(piece.head.size(), tail_at - piece.head.size())
+                          .find_first_not_of('/'),
+                      std::string_view::npos);
+            rest = piece.tail;
+        }
+        EXPECT_LT(rest.size(), limit);
+        EXPECT_EQ(rebuilt + std::string(rest), path);
+    }
+}
