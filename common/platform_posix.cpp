@@ -111,7 +111,8 @@ int open_above_standard_handles(const char* path, int flags) {
     leave(place);
     if (fd < 0 || fd > STDERR_FILENO) return fd;
     const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    const int saved = errno;
+    // EINVAL: the descriptor limit leaves nothing above the three, which is EMFILE's case.
+    const int saved = errno == EINVAL ? EMFILE : errno;
     close(fd);
     errno = saved;
     return moved;
