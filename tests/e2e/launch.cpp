@@ -48,19 +48,25 @@ std::size_t fill_pipe(int fd) {
     return filled;
 }
 
-// Waits until `pid` sits in write() on its standard error, then reads its peak memory.
-long peak_rss_when_blocked_on_error(pid_t pid) {
+long status_field(const std::string& status, const std::string& field) {
+    const std::size_t at = status.find(field + ":");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 1));
+}
+
+// Waits until `pid` sits in write() on its standard error, then reads its memory figures.
+void measure_when_blocked_on_error(pid_t pid, Outcome& outcome) {
     const std::string blocked = std::to_string(SYS_write) + " 0x2 ";
     for (auto until = std::chrono::steady_clock::now() + 20s;
          std::chrono::steady_clock::now() < until; std::this_thread::sleep_for(1ms)) {
         const std::string stat = proc_file(pid, "stat");
-        if (stat.empty() || stat.find(") Z ") != std::string::npos) return -1;  // it has ended
+        if (stat.empty() || stat.find(") Z ") != std::string::npos) return;  // it has ended
         if (proc_file(pid, "syscall").rfind(blocked, 0) != 0) continue;
         const std::string status = proc_file(pid, "status");
-        const std::size_t at = status.find("VmHWM:");
-        return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+        outcome.peak_rss_kib = status_field(status, "VmHWM");
+        outcome.peak_virtual_kib = status_field(status, "VmPeak");
+        outcome.anonymous_kib = status_field(status, "RssAnon");
+        return;
     }
-    return -1;
 }
 
 std::string read_to_end(int fd) {
@@ -123,7 +129,7 @@ Outcome launch(const std::string& program, const Launch& spec) {
     Outcome outcome;
     if (spec.hold_at_first_diagnostic) {
         close(held[1]);
-        outcome.peak_rss_kib = peak_rss_when_blocked_on_error(child);
+        measure_when_blocked_on_error(child, outcome);
         outcome.held_error = read_to_end(held[0]).substr(prefilled);
         close(held[0]);
     }

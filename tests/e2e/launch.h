@@ -19,7 +19,7 @@ struct Launch {
     // before it runs, so a tool that forgets to ignore it dies of it.
     std::function<void()> setup;
     // Sets the caller's end of a pipe that stands as standard error, pre-filled so that the
-    // tool's first diagnostic blocks; the run is then measured at its very end (peak_rss_kib).
+    // tool's first diagnostic blocks; the run is then measured at its very end.
     bool hold_at_first_diagnostic = false;
     bool empty_argv = false;  // start with no argument vector at all, not even a program name
 };
@@ -30,7 +30,12 @@ struct Outcome {
     int signal = 0;               // the signal that ended it, if any
     bool timed_out = false;       // still running after 20 s, then killed
     double cpu_seconds = 0;       // user and system time used
-    long peak_rss_kib = -1;       // VmHWM when held at the first diagnostic
+    // Memory when held at the first diagnostic (-1 otherwise): peak resident (VmHWM, which
+    // also counts library pages mapped around each fault, so it varies a little from run to
+    // run), peak virtual size (VmPeak) and resident anonymous memory (RssAnon).
+    long peak_rss_kib = -1;
+    long peak_virtual_kib = -1;
+    long anonymous_kib = -1;
     std::string held_error;       // what the held diagnostic wrote, when held
 };
 
