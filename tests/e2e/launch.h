@@ -16,7 +16,8 @@ struct Launch {
     std::vector<std::string> args;  // after the program name
     // Runs in the child just before the program starts: open, close and move descriptors,
     // set limits and signal dispositions, change directory. SIGPIPE is back at its default
-    // before it runs, so a tool that forgets to ignore it dies of it.
+    // before it runs, so a tool that forgets to ignore it dies of it. Descriptors above the
+    // standard three are closed as the program starts.
     std::function<void()> setup;
     // Sets the caller's end of a pipe that stands as standard error, pre-filled so that the
     // tool's first diagnostic blocks; the run is then measured at its very end.
