@@ -195,8 +195,10 @@ bool write_stream(const void* data, std::uint32_t size, std::uint32_t* taken) {
     const std::size_t end = stream.position + count;
     const std::size_t new_size = end > stream.size ? end : stream.size;
     // XATTR_REPLACE: a stream removed meanwhile is never created again.
+    // F2FS reports a value too large for it as E2BIG, whose text ("Argument list too long")
+    // would mislead; ext4 says ENOSPC, as for a full disk.
     if (fsetxattr(stream.fd, stream.attribute, stream.value, new_size, XATTR_REPLACE) != 0)
-        return fail(stream_error(errno));
+        return fail(errno == E2BIG ? EFBIG : stream_error(errno));
     stream.position = end;
     stream.size = new_size;
     *taken = static_cast<std::uint32_t>(count);
