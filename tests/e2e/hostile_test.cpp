@@ -109,6 +109,14 @@ TEST(HostileHandles, AStandardHandleOnTheTargetFileIsAnotherOpenerAndNothingLand
             EXPECT_EQ(result.error, failure("ostrapour", "CreateFile", EBUSY)) << c.what;
         }
     }
+    // The same files reached through the process's own descriptor links.
+    for (const char* name : {"/proc/self/fd/0", "/proc/self/fd/2"}) {
+        const Result result = pour_with(dir, name, dir / "f", [&] {
+            place_file(STDERR_FILENO, dir / "f", O_WRONLY | O_APPEND);
+        });
+        EXPECT_EQ(result.status, 1) << name;
+        EXPECT_EQ(read_file(dir / "f"), ORIGINAL) << name;
+    }
     // Streams are shared one by one: the file's own content may feed one of its streams, and
     // standard error into the file lands beside the stream, not in it.
     set_stream(dir / "f", "s", "");

@@ -181,6 +181,8 @@ TEST(LongPaths, TheCapacityHoldsAFullPathOf31999BytesAndNoMore) {
     expect_failure(refused, "ostrapour", "GetFullPathNameW", ENAMETOOLONG, "over");
     EXPECT_EQ(refused.input_consumed, 0);
     expect_failure(prune(over), "ostraprune", "GetFullPathNameW", ENAMETOOLONG, "prune over");
+    expect_failure(prune(std::string(100000, 'x')), "ostraprune", "GetFullPathNameW",
+                   ENAMETOOLONG, "far over");
     EXPECT_EQ(read_stream(place / "f", "st"), "st");
 
     // The same boundary reached from the current directory.
