@@ -118,25 +118,30 @@ int open_above_standard_handles(const char* path, int flags) {
     return moved;
 }
 
-// Opens `path` without blocking on a FIFO or taking a terminal, refuses a read-only file and
-// takes the exclusive lock that stands in for "no sharing".
-int open_target(const char* path, int access) {
-    const int fd = open_above_standard_handles(path, access | O_NONBLOCK);
-    if (fd < 0) return -1;
-    struct stat status;
-    int code = 0;
-    if (fstat(fd, &status) != 0)
-        code = errno;
-    else if (is_read_only(status))
-        code = EACCES;
-    else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        code = errno == EWOULDBLOCK ? EBUSY : errno;
-    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        code = errno;
-    if (code == 0) return fd;
+// Closes `fd` of a failed open, leaving `code` for the report.
+int close_failed(int fd, int code) {
     close(fd);
     errno = code;
     return -1;
+}
+
+// Opens `path` without blocking on a FIFO or taking a terminal, and refuses a read-only file.
+int open_unless_read_only(const char* path, int flags) {
+    const int fd = open_above_standard_handles(path, flags | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat status;
+    if (fstat(fd, &status) != 0) return close_failed(fd, errno);
+    return is_read_only(status) ? close_failed(fd, EACCES) : fd;
+}
+
+// Opens a target for writing, taking the exclusive lock that stands in for "no sharing".
+int open_target(const char* path, int access) {
+    const int fd = open_unless_read_only(path, access);
+    if (fd < 0) return -1;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return close_failed(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return close_failed(fd, errno);
+    return fd;
 }
 
 // Points standard error at /dev/null, or closes it when even that cannot be opened.
@@ -224,18 +229,12 @@ bool delete_entry() {
 }
 
 bool delete_stream(const char* attribute) {
-    const int fd = open_above_standard_handles(file_part, O_RDONLY | O_NONBLOCK);
+    const int fd = open_unless_read_only(file_part, O_RDONLY);
     if (fd < 0) return false;
-    struct stat status;
-    int code = 0;
-    if (fstat(fd, &status) != 0)
-        code = errno;
-    else if (is_read_only(status))
-        code = EACCES;
-    else if (fremovexattr(fd, attribute) != 0)
-        code = stream_error(errno);
+    const bool removed = fremovexattr(fd, attribute) == 0;
+    const int code = removed ? 0 : stream_error(errno);
     close(fd);
-    return code == 0 || fail(code);
+    return removed || fail(code);
 }
 
 }  // namespace
