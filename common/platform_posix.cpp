@@ -103,7 +103,8 @@ bool find_place(const char* path, Place& place) {
 }
 
 // Opens `path` and moves the descriptor above the standard three, so that nothing meant for
-// standard error can land in the target.
+// standard error can land in the target. Callers add O_NONBLOCK, so that a FIFO without a
+// reader is refused at once instead of hanging the open.
 int open_above_standard_handles(const char* path, int flags) {
     Place place;
     if (!find_place(path, place)) return -1;
@@ -118,26 +119,25 @@ int open_above_standard_handles(const char* path, int flags) {
     return moved;
 }
 
-// Closes `fd` of a failed open, leaving `code` for the report.
+// The checks of an open below each take the descriptor just opened, or -1 after a failure,
+// and give it back, or -1 after closing it with the reason left in errno.
+
 int close_failed(int fd, int code) {
     close(fd);
     errno = code;
     return -1;
 }
 
-// Opens `path` without blocking on a FIFO or taking a terminal, and refuses a read-only file.
-int open_unless_read_only(const char* path, int flags) {
-    const int fd = open_above_standard_handles(path, flags | O_NONBLOCK);
-    if (fd < 0) return -1;
+int refuse_read_only(int fd) {
     struct stat status;
+    if (fd < 0) return fd;
     if (fstat(fd, &status) != 0) return close_failed(fd, errno);
     return is_read_only(status) ? close_failed(fd, EACCES) : fd;
 }
 
-// Opens a target for writing, taking the exclusive lock that stands in for "no sharing".
-int open_target(const char* path, int access) {
-    const int fd = open_unless_read_only(path, access);
-    if (fd < 0) return -1;
+// Takes the exclusive lock that stands in for "no sharing", then lets writes block again.
+int lock_for_writing(int fd) {
+    if (fd < 0) return fd;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
         return close_failed(fd, errno == EWOULDBLOCK ? EBUSY : errno);
     if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return close_failed(fd, errno);
@@ -153,21 +153,23 @@ void cut_off_standard_error() {
 
 // With no sharing, the tool's own standard handles are openers of a target file like any
 // other, as they are on Windows. Standard error that leads into the target is cut off before
-// the refusal is reported, so that the diagnostic cannot land among the target's bytes.
-// Devices are left alone: "ostrapour /dev/null > /dev/null" is no conflict.
-bool held_by_standard_handle(int target) {
-    struct stat status;
-    if (fstat(target, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+// any refusal is reported, so that no diagnostic can land among the target's bytes. Devices
+// are left alone: "ostrapour /dev/null > /dev/null" is no conflict.
+int refuse_standard_handles(int fd) {
+    struct stat target;
+    if (fd < 0) return fd;
+    if (fstat(fd, &target) != 0) return close_failed(fd, errno);
+    if (!S_ISREG(target.st_mode)) return fd;
     bool held = false;
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        struct stat standard;
-        if (fstat(fd, &standard) != 0 || standard.st_dev != status.st_dev ||
-            standard.st_ino != status.st_ino)
+    for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
+        struct stat status;
+        if (fstat(standard, &status) != 0 || status.st_dev != target.st_dev ||
+            status.st_ino != target.st_ino)
             continue;
         held = true;
-        if (fd == STDERR_FILENO) cut_off_standard_error();
+        if (standard == STDERR_FILENO) cut_off_standard_error();
     }
-    return held;
+    return held ? close_failed(fd, EBUSY) : fd;
 }
 
 // A missing attribute is "No such file or directory", as a missing stream is on Windows.
@@ -176,7 +178,8 @@ int stream_error(int code) { return code == ENODATA ? ENOENT : code; }
 Handle open_stream_for_writing() {
     OpenStream& stream = open_stream;
     // A directory cannot be opened for writing, but its streams can be written.
-    const int fd = open_target(file_part, O_RDONLY);
+    const int opened = open_above_standard_handles(file_part, O_RDONLY | O_NONBLOCK);
+    const int fd = lock_for_writing(refuse_read_only(opened));
     if (fd < 0) return INVALID_HANDLE;
     const ssize_t size = fgetxattr(fd, stream.attribute, stream.value, sizeof stream.value);
     if (size < 0) {
@@ -229,7 +232,8 @@ bool delete_entry() {
 }
 
 bool delete_stream(const char* attribute) {
-    const int fd = open_unless_read_only(file_part, O_RDONLY);
+    const int opened = open_above_standard_handles(file_part, O_RDONLY | O_NONBLOCK);
+    const int fd = refuse_read_only(opened);
     if (fd < 0) return false;
     const bool removed = fremovexattr(fd, attribute) == 0;
     const int code = removed ? 0 : stream_error(errno);
@@ -266,11 +270,9 @@ Handle open_existing_for_writing(const char* path) {
     const SplitName split = split_stream_name(path);
     if (!prepare_names(split, open_stream.attribute)) return INVALID_HANDLE;
     if (split.kind == NameKind::NAMED_STREAM) return open_stream_for_writing();
-    const int fd = open_target(file_part, O_WRONLY);
-    if (fd < 0) return INVALID_HANDLE;
-    if (!held_by_standard_handle(fd)) return Handle{fd};
-    close(fd);
-    return fail_handle(EBUSY);
+    const int opened = open_above_standard_handles(file_part, O_WRONLY | O_NONBLOCK);
+    const int fd = lock_for_writing(refuse_read_only(refuse_standard_handles(opened)));
+    return fd < 0 ? INVALID_HANDLE : Handle{fd};
 }
 
 Handle standard_input() { return Handle{STDIN_FILENO}; }

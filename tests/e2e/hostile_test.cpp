@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -109,6 +110,16 @@ TEST(HostileHandles, AStandardHandleOnTheTargetFileIsAnotherOpenerAndNothingLand
             EXPECT_EQ(result.error, failure("ostrapour", "CreateFile", EBUSY)) << c.what;
         }
     }
+    // Refused for another reason first, the report still cannot land in the target.
+    const auto into_target = [&] { place_file(STDERR_FILENO, dir / "f", O_WRONLY | O_APPEND); };
+    chmod((dir / "f").c_str(), 0444);
+    EXPECT_EQ(pour_with(dir, dir / "f", dir / "input", into_target).status, 1);
+    chmod((dir / "f").c_str(), 0644);
+    const int holder = open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    EXPECT_EQ(pour_with(dir, dir / "f", dir / "input", into_target).status, 1);
+    close(holder);
+    EXPECT_EQ(read_file(dir / "f"), ORIGINAL);
     // The same files reached through the process's own descriptor links.
     for (const char* name : {"/proc/self/fd/0", "/proc/self/fd/2"}) {
         const Result result = pour_with(dir, name, dir / "f", [&] {
