@@ -58,7 +58,8 @@ TEST(HostileHandles, EveryCombinationOfClosedStandardHandles) {
                 close_or_place(err, STDERR_FILENO, dir / "err", O_WRONLY | O_CREAT | O_TRUNC);
             };
         };
-        Outcome poured = launch(pour_path(), {.args = {dir / "f"}, .setup = handles(dir / "input")});
+        const std::string target = dir / "f";
+        Outcome poured = launch(pour_path(), {.args = {target}, .setup = handles(dir / "input")});
         EXPECT_TRUE(poured.exited) << what;
         EXPECT_EQ(poured.status, in ? 1 : 0) << what;
         EXPECT_EQ(read_file(dir / "f"), in ? ORIGINAL : "INPUTnal content") << what;
@@ -66,7 +67,7 @@ TEST(HostileHandles, EveryCombinationOfClosedStandardHandles) {
                   in && !err ? failure("ostrapour", "ReadFile", EBADF) : "") << what;
 
         // A failing read with standard error closed: the target must not stand in for it.
-        poured = launch(pour_path(), {.args = {dir / "f"}, .setup = handles(dir.path())});
+        poured = launch(pour_path(), {.args = {target}, .setup = handles(dir.path())});
         EXPECT_EQ(poured.status, 1) << what;
         EXPECT_EQ(read_file(dir / "f"), in ? ORIGINAL : "INPUTnal content") << what;
 
@@ -217,7 +218,9 @@ TEST(HostileInput, WriteOnlyInputAndADeletedCurrentDirectory) {
     EXPECT_EQ(read_file(dir / "f"), ORIGINAL);
 
     const auto in_gone = [&] {
-        if (mkdir((dir / "gone").c_str(), 0755) != 0 || chdir((dir / "gone").c_str()) != 0 || rmdir((dir / "gone").c_str()) != 0) _exit(125);
+        const std::string gone = dir / "gone";
+        if (mkdir(gone.c_str(), 0755) != 0 || chdir(gone.c_str()) != 0 || rmdir(gone.c_str()) != 0)
+            _exit(125);
     };
     result = pour_with(dir, "f", "/dev/null", in_gone);
     EXPECT_EQ(result.error, failure("ostrapour", "GetFullPathNameW", ENOENT));

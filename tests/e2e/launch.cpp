@@ -98,8 +98,10 @@ void reap(pid_t pid, Outcome& outcome) {
     outcome.exited = !outcome.timed_out && WIFEXITED(status);
     outcome.status = outcome.exited ? WEXITSTATUS(status) : -1;
     outcome.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    outcome.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    const auto seconds = [](const timeval& time) {
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_usec) / 1e6;
+    };
+    outcome.cpu_seconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 }  // namespace
