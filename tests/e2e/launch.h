@@ -19,25 +19,25 @@ struct Launch {
     // before it runs, so a tool that forgets to ignore it dies of it. Descriptors above the
     // standard three are closed as the program starts.
     std::function<void()> setup;
-    // Sets the caller's end of a pipe that stands as standard error, pre-filled so that the
-    // tool's first diagnostic blocks; the run is then measured at its very end.
+    // Standard error becomes a pipe filled to the brim, so that the tool's first diagnostic
+    // blocks; the run is measured there, at its very end, and the pipe drained.
     bool hold_at_first_diagnostic = false;
     bool empty_argv = false;  // start with no argument vector at all, not even a program name
 };
 
 struct Outcome {
-    bool exited = false;  // ended by exit, not by a signal (nor by the watchdog)
+    bool exited = false;     // ended by exit, not by a signal (nor by the watchdog)
     int status = -1;
-    int signal = 0;               // the signal that ended it, if any
-    bool timed_out = false;       // still running after 20 s, then killed
-    double cpu_seconds = 0;       // user and system time used
+    int signal = 0;          // the signal that ended it, if any
+    bool timed_out = false;  // still running after 20 s, then killed
+    double cpu_seconds = 0;  // user and system time used
     // Memory when held at the first diagnostic (-1 otherwise): peak resident (VmHWM, which
     // also counts library pages mapped around each fault, so it varies a little from run to
     // run), peak virtual size (VmPeak) and resident anonymous memory (RssAnon).
     long peak_rss_kib = -1;
     long peak_virtual_kib = -1;
     long anonymous_kib = -1;
-    std::string held_error;       // what the held diagnostic wrote, when held
+    std::string held_error;  // what the held diagnostic wrote, when held
 };
 
 Outcome launch(const std::string& program, const Launch& spec);
