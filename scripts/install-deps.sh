@@ -5,7 +5,8 @@
 set -euo pipefail
 
 build=(cmake ninja-build g++ attr)
-test=("${build[@]}" libgtest-dev g++-mingw-w64-x86-64 wine64 ntfs-3g fuse3 strace valgrind)
+test=("${build[@]}" libgtest-dev g++-mingw-w64-x86-64 wine64 ntfs-3g fuse3 strace valgrind
+      clang-14 libclang-rt-14-dev)
 
 case "${1:-build}" in
   build) wanted=("${build[@]}") ;;

@@ -8,3 +8,9 @@ cmake --build --preset native
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
 ctest --preset native
+# The whole suite again with AddressSanitizer and UBSan in tools and tests: any report fails it.
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ctest --preset asan
+# The name handling under libFuzzer for a bounded time.
+bash scripts/fuzz.sh 60
