@@ -105,8 +105,8 @@ std::string joined(const SplitName& split) {
 }
 
 bool inside(std::string_view part, std::string_view whole) {
-    return part.empty() ||
-           (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+    const char* end = whole.data() + whole.size();
+    return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= end);
 }
 
 // "$DATA" in any case, as NTFS allows.
@@ -129,7 +129,8 @@ SplitName check_split(const HeapCopy<char>& copy) {
     // The colon after `file` is the first one of the last component.
     const std::string_view file = split.file;
     const std::size_t slash = file.rfind('/');
-    CHECK(file.find(':', slash == std::string_view::npos ? 0 : slash + 1) == std::string_view::npos);
+    const std::size_t component = slash == std::string_view::npos ? 0 : slash + 1;
+    CHECK(file.find(':', component) == std::string_view::npos);
     CHECK(split.stream.find_first_of(":/") == std::string_view::npos);
     CHECK(split.type.find('/') == std::string_view::npos);
 
