@@ -86,4 +86,11 @@ echo "$listing"
 for member in ostrapour.exe ostraprune.exe README.txt; do
   grep -q "/$member\$" <<<"$listing" || fail "$member is missing from $zip"
 done
+unpacked=$(mktemp -d)
+(cd "$unpacked" && cmake -E tar xf "$OLDPWD/$zip")
+for program in "$unpacked"/*/ostrapour.exe "$unpacked"/*/ostraprune.exe; do
+  [[ $(head -c2 "$program") == MZ ]] || fail "$(basename "$program") is not a Windows program"
+done
+grep -qv $'\r$' "$unpacked"/*/README.txt && fail "README.txt has a line that does not end in CR LF"
+rm -rf "$unpacked"
 ls -l "$deb" "$zip"
