@@ -8,3 +8,4 @@ cmake --build --preset native
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
 ctest --preset native
+bash scripts/package-check.sh
