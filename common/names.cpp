@@ -25,6 +25,13 @@ bool form_full_path(std::string_view cwd, std::string_view name, char* out,
 
 namespace {
 
+// The part of `text` from `begin` to `end`, both within it. string_view::substr would check the
+// bounds again and throw on failure, which links the C++ runtime's exception support into both
+// tools, with a static constructor that allocates its emergency pool at every start.
+std::string_view slice(std::string_view text, std::size_t begin, std::size_t end) {
+    return std::string_view(text.data() + begin, end - begin);
+}
+
 bool is_data_type(std::string_view type) {
     constexpr std::string_view DATA = "$DATA";
     if (type.size() != DATA.size()) return false;
@@ -45,14 +52,14 @@ SplitName split_stream_name(std::string_view path) {
     const std::size_t colon = path.find(':', component);
     if (colon == std::string_view::npos) return split;
 
-    split.file = path.substr(0, colon);
+    split.file = slice(path, 0, colon);
     split.has_stream = true;
-    std::string_view rest = path.substr(colon + 1);
+    std::string_view rest = slice(path, colon + 1, path.size());
     const std::size_t second = rest.find(':');
     if (second != std::string_view::npos) {
         split.has_type = true;
-        split.type = rest.substr(second + 1);
-        rest = rest.substr(0, second);
+        split.type = slice(rest, second + 1, rest.size());
+        rest = slice(rest, 0, second);
     }
     split.stream = rest;
 
