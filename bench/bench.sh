@@ -2,8 +2,8 @@
 # Times build/native/ostrapour against a bare C loop making the same calls (bench/baseline.c):
 # 32 MiB from a file into an existing file, then an empty input (start-up cost), in alternating
 # runs. Prints median times with their quartiles and the median ratios, and the loop against
-# itself as the noise floor; with valgrind present it also counts start-up instructions, which
-# the load of a shared machine does not disturb.
+# itself as the noise floor; with valgrind and strace present it also counts start-up
+# instructions, which the load of a shared machine does not disturb, and system calls.
 #   bash bench/bench.sh [BULK_RUNS [START_RUNS]]      (defaults 21 and 51)
 # OSTRAPOUR=/path/to/ostrapour measures another build. A benchmark, not a test: it never fails
 # on the figures, only when a run does not end with status 0.
