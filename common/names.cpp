@@ -25,6 +25,12 @@ bool form_full_path(std::string_view cwd, std::string_view name, char* out,
 
 namespace {
 
+// The part of `text` from `begin` to `end`. string_view::substr would check the bounds and
+// pull the C++ runtime's exception support into the tools for a case that cannot happen here.
+std::string_view part(std::string_view text, std::size_t begin, std::size_t end) {
+    return std::string_view(text.data() + begin, end - begin);
+}
+
 bool is_data_type(std::string_view type) {
     constexpr std::string_view DATA = "$DATA";
     if (type.size() != DATA.size()) return false;
@@ -45,16 +51,12 @@ SplitName split_stream_name(std::string_view path) {
     const std::size_t colon = path.find(':', component);
     if (colon == std::string_view::npos) return split;
 
-    split.file = path.substr(0, colon);
+    split.file = part(path, 0, colon);
     split.has_stream = true;
-    std::string_view rest = path.substr(colon + 1);
-    const std::size_t second = rest.find(':');
-    if (second != std::string_view::npos) {
-        split.has_type = true;
-        split.type = rest.substr(second + 1);
-        rest = rest.substr(0, second);
-    }
-    split.stream = rest;
+    const std::size_t second = path.find(':', colon + 1);
+    split.has_type = second != std::string_view::npos;
+    split.stream = part(path, colon + 1, split.has_type ? second : path.size());
+    if (split.has_type) split.type = part(path, second + 1, path.size());
 
     if (split.has_type && !is_data_type(split.type))
         split.kind = NameKind::INVALID;

@@ -8,6 +8,7 @@ cmake --build --preset native
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
 ctest --preset native
+bash scripts/package-check.sh
 # The whole suite again with AddressSanitizer and UBSan in tools and tests: any report fails it.
 cmake --preset asan >/dev/null
 cmake --build --preset asan
