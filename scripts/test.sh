@@ -8,3 +8,10 @@ cmake --build --preset native
 cmake --preset mingw >/dev/null
 cmake --build --preset mingw
 ctest --preset native
+bash scripts/package-check.sh
+# The whole suite again with AddressSanitizer and UBSan in tools and tests: any report fails it.
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ctest --preset asan
+# The name handling under libFuzzer for a bounded time.
+bash scripts/fuzz.sh 60
