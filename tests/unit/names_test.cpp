@@ -117,25 +117,31 @@ std::string pieces(std::string_view path, std::size_t limit) {
 
 }  // namespace
 
-TEST(LongPosixPaths, ShortPathsGoWholeAndLongOnesSplitAtTheLastSlashThatFits) {
-    EXPECT_EQ(pieces("/a/b", 8), "/a/b");
-    EXPECT_EQ(pieces("/aaa/bbb/ccc", 8), "/aaa|bbb/ccc");
-    EXPECT_EQ(pieces("a/b/c/d/e/f", 4), "a/b|c/d|e/f");
-    EXPECT_EQ(pieces("1234567/1234567/x", 8), "1234567|1234567|x");
-    // Nothing is folded: ".." is looked up from wherever the kernel took "/link".
-    EXPECT_EQ(pieces("/link/../x/y", 8), "/link|../x/y");
-    EXPECT_EQ(pieces("/link/../x/y", 9), "/link/..|x/y");
-}
-
-TEST(LongPosixPaths, SlashRunsTrailingSlashesAndTheRoot) {
-    EXPECT_EQ(pieces("/aaaaaaaaaa/b", 8), "/|aaaaaaaaaa/b");  // the last piece is refused whole
-    EXPECT_EQ(pieces("aaaa//bbbb", 8), "aaaa/|bbbb");
-    EXPECT_EQ(pieces("//aaaaaa/bb", 8), "/|aaaaaa|bb");
-    // A trailing slash stays with the last component, where it says "a directory".
-    EXPECT_EQ(pieces("/aa/bb//////", 8), "/aa|bb//////");
-    EXPECT_EQ(pieces("////////", 8), "////////");
-    EXPECT_EQ(pieces("aaaaaaaaaaaa", 8), "aaaaaaaaaaaa");
-    EXPECT_EQ(pieces("/aaa/bbb", 0), "/aaa/bbb");
+TEST(LongPosixPaths, LongPathsSplitAtTheLastSlashThatFits) {
+    struct Case {
+        const char* path;
+        std::size_t limit;
+        const char* pieces;
+    };
+    const Case cases[] = {
+        {"/a/b", 8, "/a/b"},  // short enough for one call
+        {"/aaa/bbb/ccc", 8, "/aaa|bbb/ccc"},
+        {"a/b/c/d/e/f", 4, "a/b|c/d|e/f"},
+        {"1234567/1234567/x", 8, "1234567|1234567|x"},
+        // Nothing is folded: ".." is looked up from wherever the kernel took "/link".
+        {"/link/../x/y", 8, "/link|../x/y"},
+        {"/link/../x/y", 9, "/link/..|x/y"},
+        // Slash runs, the root, and a component too long for any piece (refused whole).
+        {"/aaaaaaaaaa/b", 8, "/|aaaaaaaaaa/b"},
+        {"aaaa//bbbb", 8, "aaaa/|bbbb"},
+        {"//aaaaaa/bb", 8, "/|aaaaaa|bb"},
+        {"aaaaaaaaaaaa", 8, "aaaaaaaaaaaa"},
+        {"////////", 8, "////////"},
+        {"/aaa/bbb", 0, "/aaa/bbb"},
+        // A trailing slash stays with the last component, where it says "a directory".
+        {"/aa/bb//////", 8, "/aa|bb//////"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(pieces(c.path, c.limit), c.pieces) << c.path;
 }
 
 TEST(LongPosixPaths, EveryPieceFitsAndThePiecesGiveThePathBack) {
