@@ -26,13 +26,15 @@ constexpr std::string_view USER_NAMESPACE = "user.";
 
 // The one stream a run may have open for writing. An attribute can only be set whole, so its
 // value is kept here and set again after every block. The kernel holds at most XATTR_SIZE_MAX
-// bytes in a value.
+// bytes in a value. It starts out zero, with no initializers, so that it costs neither a
+// start-up constructor nor 64 KiB of the program file; fd 0 means no stream, since a target
+// descriptor is always above the standard three.
 struct OpenStream {
-    int fd = -1;
+    int fd;
     char attribute[XATTR_NAME_MAX + 1];
     unsigned char value[XATTR_SIZE_MAX];
-    std::size_t size = 0;
-    std::size_t position = 0;
+    std::size_t size;
+    std::size_t position;
 };
 OpenStream open_stream;
 
@@ -309,7 +311,7 @@ bool write_block(Handle to, const void* data, std::uint32_t size, std::uint32_t*
 
 void close_handle(Handle handle) {
     const int fd = static_cast<int>(handle.native);
-    if (fd == open_stream.fd) open_stream.fd = -1;
+    if (fd == open_stream.fd) open_stream.fd = 0;
     close(fd);
 }
 
