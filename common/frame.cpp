@@ -6,8 +6,9 @@ namespace {
 
 constexpr const char* BANNER = "ostrakit 1.0 - file and named stream tools";
 
-// The display form of a program name: at most two bytes a character through the code page.
-char display_name[2 * FULL_PATH_CAPACITY];
+// The display form of a program name: at most two bytes a character through the code page,
+// for the longest name a Windows command line can carry (32,767 units).
+char display_name[2 * 32767 + 1];
 
 }  // namespace
 

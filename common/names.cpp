@@ -25,6 +25,12 @@ bool form_full_path(std::string_view cwd, std::string_view name, char* out,
 
 namespace {
 
+// The part of `text` from `begin` to `end`. string_view::substr would check the bounds and
+// pull the C++ runtime's exception support into the tools for a case that cannot happen here.
+std::string_view part(std::string_view text, std::size_t begin, std::size_t end) {
+    return std::string_view(text.data() + begin, end - begin);
+}
+
 bool is_data_type(std::string_view type) {
     constexpr std::string_view DATA = "$DATA";
     if (type.size() != DATA.size()) return false;
@@ -38,6 +44,19 @@ bool is_data_type(std::string_view type) {
 
 }  // namespace
 
+PathPiece next_path_piece(std::string_view path, std::size_t limit) {
+    constexpr std::size_t NONE = std::string_view::npos;
+    const std::size_t last_byte = path.find_last_not_of('/');
+    if (path.size() < limit || limit < 2 || last_byte == NONE || last_byte == 0) return {{}, path};
+    // The last slash that leaves a head shorter than the limit and a tail that is not empty.
+    const std::size_t window_end = last_byte - 1 < limit - 1 ? last_byte - 1 : limit - 1;
+    const std::size_t slash = path.rfind('/', window_end);
+    if (slash == NONE) return {{}, path};
+    // The root keeps its own slash, so a head is never empty.
+    const std::size_t tail = path.find_first_not_of('/', slash);
+    return {part(path, 0, slash == 0 ? 1 : slash), part(path, tail, path.size())};
+}
+
 SplitName split_stream_name(std::string_view path) {
     SplitName split{NameKind::FILE_ITSELF, path, {}, {}, false, false};
     const std::size_t slash = path.rfind('/');
@@ -45,16 +64,12 @@ SplitName split_stream_name(std::string_view path) {
     const std::size_t colon = path.find(':', component);
     if (colon == std::string_view::npos) return split;
 
-    split.file = path.substr(0, colon);
+    split.file = part(path, 0, colon);
     split.has_stream = true;
-    std::string_view rest = path.substr(colon + 1);
-    const std::size_t second = rest.find(':');
-    if (second != std::string_view::npos) {
-        split.has_type = true;
-        split.type = rest.substr(second + 1);
-        rest = rest.substr(0, second);
-    }
-    split.stream = rest;
+    const std::size_t second = path.find(':', colon + 1);
+    split.has_type = second != std::string_view::npos;
+    split.stream = part(path, colon + 1, split.has_type ? second : path.size());
+    if (split.has_type) split.type = part(path, second + 1, path.size());
 
     if (split.has_type && !is_data_type(split.type))
         split.kind = NameKind::INVALID;

@@ -52,6 +52,21 @@ bool finish_extended_path(Char* buffer, std::size_t buffer_size, std::size_t len
 // fit in `capacity` bytes.
 bool form_full_path(std::string_view cwd, std::string_view name, char* out, std::size_t capacity);
 
+// The kernel refuses a path argument of `limit` (PATH_MAX) bytes or more, so a longer path is
+// walked a piece at a time. `head` is a leading piece shorter than `limit` that ends before a
+// slash and names a directory; `tail` is the rest after that slash and any that follow it, to be
+// looked up from the directory `head` names. Each piece keeps its bytes exactly, so symbolic
+// links and ".." mean in the walk what they would in one call.
+struct PathPiece {
+    std::string_view head;  // empty: `tail` is the whole path, to go to the kernel in one call
+    std::string_view tail;
+};
+
+// Splits off the longest head that fits. A path shorter than `limit`, or one with no slash to
+// split at (a component of `limit` bytes or more, which the kernel refuses anyway), comes back
+// whole as the tail. A tail never starts with a slash and is never empty when the path is not.
+PathPiece next_path_piece(std::string_view path, std::size_t limit);
+
 // A name split at the first colon of its last component.
 //   "file"               -> FILE_ITSELF
 //   "file::$DATA"        -> FILE_ITSELF (the unnamed stream is the file)

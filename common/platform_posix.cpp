@@ -26,13 +26,15 @@ constexpr std::string_view USER_NAMESPACE = "user.";
 
 // The one stream a run may have open for writing. An attribute can only be set whole, so its
 // value is kept here and set again after every block. The kernel holds at most XATTR_SIZE_MAX
-// bytes in a value.
+// bytes in a value. It starts out zero, with no initializers, so that it costs neither a
+// start-up constructor nor 64 KiB of the program file; fd 0 means no stream, since a target
+// descriptor is always above the standard three.
 struct OpenStream {
-    int fd = -1;
+    int fd;
     char attribute[XATTR_NAME_MAX + 1];
     unsigned char value[XATTR_SIZE_MAX];
-    std::size_t size = 0;
-    std::size_t position = 0;
+    std::size_t size;
+    std::size_t position;
 };
 OpenStream open_stream;
 
@@ -70,34 +72,106 @@ bool is_read_only(const struct stat& status) {
     return S_ISREG(status.st_mode) && (status.st_mode & S_IWUSR) == 0;
 }
 
-// Opens `path` without blocking on a FIFO or taking a terminal, moves the descriptor above the
-// standard three (so that nothing meant for standard error can land in the target), refuses a
-// read-only file and takes the exclusive lock that stands in for "no sharing".
-int open_target(const char* path, int access) {
-    int fd = open(path, access | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (fd <= STDERR_FILENO) {
-        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        const int saved = errno;
-        close(fd);
-        errno = saved;
-        if (moved < 0) return -1;
-        fd = moved;
+// Where the last piece of a name is looked up. A name shorter than PATH_MAX goes to the kernel
+// in one call from AT_FDCWD. A longer one, which every single call refuses, is walked a piece
+// at a time, each piece opened from the one before as a place to look up from (O_PATH), so that
+// symbolic links and ".." mean just what they would in one call.
+struct Place {
+    int directory;
+    const char* rest;
+};
+
+// Closes the walk's directory, keeping the code of a failure that is still to be reported.
+void leave(const Place& place) {
+    if (place.directory == AT_FDCWD) return;
+    const int saved = errno;
+    close(place.directory);
+    errno = saved;
+}
+
+bool find_place(const char* path, Place& place) {
+    place = {AT_FDCWD, path};
+    char head[PATH_MAX];
+    for (PathPiece piece = next_path_piece(path, PATH_MAX); !piece.head.empty();
+         piece = next_path_piece(place.rest, PATH_MAX)) {
+        std::memcpy(head, piece.head.data(), piece.head.size());
+        head[piece.head.size()] = '\0';
+        const int next = openat(place.directory, head, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        leave(place);
+        if (next < 0) return false;
+        place = {next, piece.tail.data()};  // the tail ends where the whole name does
     }
-    struct stat status;
-    int code = 0;
-    if (fstat(fd, &status) != 0)
-        code = errno;
-    else if (is_read_only(status))
-        code = EACCES;
-    else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        code = errno == EWOULDBLOCK ? EBUSY : errno;
-    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-        code = errno;
-    if (code == 0) return fd;
+    return true;
+}
+
+// Opens `path` and moves the descriptor above the standard three, so that nothing meant for
+// standard error can land in the target. Callers add O_NONBLOCK, so that a FIFO without a
+// reader is refused at once instead of hanging the open.
+int open_above_standard_handles(const char* path, int flags) {
+    Place place;
+    if (!find_place(path, place)) return -1;
+    const int fd = openat(place.directory, place.rest, flags | O_NOCTTY | O_CLOEXEC);
+    leave(place);
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    // EINVAL: the descriptor limit leaves nothing above the three, which is EMFILE's case.
+    const int saved = errno == EINVAL ? EMFILE : errno;
+    close(fd);
+    errno = saved;
+    return moved;
+}
+
+// The checks of an open below each take the descriptor just opened, or -1 after a failure,
+// and give it back, or -1 after closing it with the reason left in errno.
+
+int close_failed(int fd, int code) {
     close(fd);
     errno = code;
     return -1;
+}
+
+int refuse_read_only(int fd) {
+    struct stat status;
+    if (fd < 0) return fd;
+    if (fstat(fd, &status) != 0) return close_failed(fd, errno);
+    return is_read_only(status) ? close_failed(fd, EACCES) : fd;
+}
+
+// Takes the exclusive lock that stands in for "no sharing", then lets writes block again.
+int lock_for_writing(int fd) {
+    if (fd < 0) return fd;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return close_failed(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return close_failed(fd, errno);
+    return fd;
+}
+
+// Points standard error at /dev/null, or closes it when even that cannot be opened.
+void cut_off_standard_error() {
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || dup2(null, STDERR_FILENO) < 0) close(STDERR_FILENO);
+    if (null >= 0) close(null);
+}
+
+// With no sharing, the tool's own standard handles are openers of a target file like any
+// other, as they are on Windows. Standard error that leads into the target is cut off before
+// any refusal is reported, so that no diagnostic can land among the target's bytes. Devices
+// are left alone: "ostrapour /dev/null > /dev/null" is no conflict.
+int refuse_standard_handles(int fd) {
+    struct stat target;
+    if (fd < 0) return fd;
+    if (fstat(fd, &target) != 0) return close_failed(fd, errno);
+    if (!S_ISREG(target.st_mode)) return fd;
+    bool held = false;
+    for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
+        struct stat status;
+        if (fstat(standard, &status) != 0 || status.st_dev != target.st_dev ||
+            status.st_ino != target.st_ino)
+            continue;
+        held = true;
+        if (standard == STDERR_FILENO) cut_off_standard_error();
+    }
+    return held ? close_failed(fd, EBUSY) : fd;
 }
 
 // A missing attribute is "No such file or directory", as a missing stream is on Windows.
@@ -106,7 +180,8 @@ int stream_error(int code) { return code == ENODATA ? ENOENT : code; }
 Handle open_stream_for_writing() {
     OpenStream& stream = open_stream;
     // A directory cannot be opened for writing, but its streams can be written.
-    const int fd = open_target(file_part, O_RDONLY);
+    const int opened = open_above_standard_handles(file_part, O_RDONLY | O_NONBLOCK);
+    const int fd = lock_for_writing(refuse_read_only(opened));
     if (fd < 0) return INVALID_HANDLE;
     const ssize_t size = fgetxattr(fd, stream.attribute, stream.value, sizeof stream.value);
     if (size < 0) {
@@ -131,12 +206,42 @@ bool write_stream(const void* data, std::uint32_t size, std::uint32_t* taken) {
     const std::size_t end = stream.position + count;
     const std::size_t new_size = end > stream.size ? end : stream.size;
     // XATTR_REPLACE: a stream removed meanwhile is never created again.
+    // F2FS reports a value too large for it as E2BIG, whose text ("Argument list too long")
+    // would mislead; ext4 says ENOSPC, as for a full disk.
     if (fsetxattr(stream.fd, stream.attribute, stream.value, new_size, XATTR_REPLACE) != 0)
-        return fail(stream_error(errno));
+        return fail(errno == E2BIG ? EFBIG : stream_error(errno));
     stream.position = end;
     stream.size = new_size;
     *taken = static_cast<std::uint32_t>(count);
     return true;
+}
+
+// The entry itself: a symbolic link goes, not its target; directories never do.
+bool delete_entry() {
+    Place place;
+    if (!find_place(file_part, place)) return false;
+    struct stat status;
+    int code = 0;
+    if (fstatat(place.directory, place.rest, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        code = errno;
+    else if (S_ISDIR(status.st_mode))
+        code = EISDIR;
+    else if (is_read_only(status))
+        code = EACCES;
+    else if (unlinkat(place.directory, place.rest, 0) != 0)
+        code = errno;
+    leave(place);
+    return code == 0 || fail(code);
+}
+
+bool delete_stream(const char* attribute) {
+    const int opened = open_above_standard_handles(file_part, O_RDONLY | O_NONBLOCK);
+    const int fd = refuse_read_only(opened);
+    if (fd < 0) return false;
+    const bool removed = fremovexattr(fd, attribute) == 0;
+    const int code = removed ? 0 : stream_error(errno);
+    close(fd);
+    return removed || fail(code);
 }
 
 }  // namespace
@@ -152,6 +257,8 @@ bool select_user_locale() {
 }
 
 bool build_extended_path(const char* name, ExtendedPathBuffer& out) {
+    // The kernel's answer to an empty name, which forming would turn into the current directory.
+    if (name[0] == '\0') return fail(ENOENT);
     std::string_view directory;
     if (name[0] != '/') {
         if (getcwd(current_directory, sizeof current_directory) == nullptr)
@@ -166,7 +273,8 @@ Handle open_existing_for_writing(const char* path) {
     const SplitName split = split_stream_name(path);
     if (!prepare_names(split, open_stream.attribute)) return INVALID_HANDLE;
     if (split.kind == NameKind::NAMED_STREAM) return open_stream_for_writing();
-    const int fd = open_target(file_part, O_WRONLY);
+    const int opened = open_above_standard_handles(file_part, O_WRONLY | O_NONBLOCK);
+    const int fd = lock_for_writing(refuse_read_only(refuse_standard_handles(opened)));
     return fd < 0 ? INVALID_HANDLE : Handle{fd};
 }
 
@@ -204,7 +312,7 @@ bool write_block(Handle to, const void* data, std::uint32_t size, std::uint32_t*
 
 void close_handle(Handle handle) {
     const int fd = static_cast<int>(handle.native);
-    if (fd == open_stream.fd) open_stream.fd = -1;
+    if (fd == open_stream.fd) open_stream.fd = 0;
     close(fd);
 }
 
@@ -212,25 +320,7 @@ bool delete_file(const char* path) {
     char attribute[XATTR_NAME_MAX + 1];
     const SplitName split = split_stream_name(path);
     if (!prepare_names(split, attribute)) return false;
-    struct stat status;
-    if (split.kind != NameKind::NAMED_STREAM) {
-        // The entry itself: a symbolic link goes, not its target; directories never do.
-        if (lstat(file_part, &status) != 0) return false;
-        if (S_ISDIR(status.st_mode)) return fail(EISDIR);
-        if (is_read_only(status)) return fail(EACCES);
-        return unlink(file_part) == 0;
-    }
-    const int fd = open(file_part, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
-    int code = 0;
-    if (fstat(fd, &status) != 0)
-        code = errno;
-    else if (is_read_only(status))
-        code = EACCES;
-    else if (fremovexattr(fd, attribute) != 0)
-        code = stream_error(errno);
-    close(fd);
-    return code == 0 || fail(code);
+    return split.kind == NameKind::NAMED_STREAM ? delete_stream(attribute) : delete_entry();
 }
 
 ErrorCode last_error() { return errno; }

@@ -31,7 +31,12 @@ bool fail_too_long() {
 
 void prepare_process() {}
 
-bool select_user_locale() { return std::setlocale(LC_ALL, "") != nullptr; }
+// msvcrt cannot select a locale whose ANSI code page is UTF-8 (65001), the "Use Unicode UTF-8"
+// setting of current Windows; the tools then go on in "C" rather than refuse to run at all.
+bool select_user_locale() {
+    if (std::setlocale(LC_ALL, "") != nullptr) return true;
+    return std::setlocale(LC_ALL, "C") != nullptr;
+}
 
 bool build_extended_path(const wchar_t* name, ExtendedPathBuffer& out) {
     wchar_t* buffer = out.chars;

@@ -101,3 +101,71 @@ TEST(StreamNames, SplitAtTheFirstColonOfTheLastComponent) {
         EXPECT_EQ(joined(split), c.name);
     }
 }
+
+namespace {
+
+// Walks `path` as the backend does and returns the pieces, "|" between them.
+std::string pieces(std::string_view path, std::size_t limit) {
+    std::string walked;
+    for (;;) {
+        const PathPiece piece = next_path_piece(path, limit);
+        if (piece.head.empty()) return walked + std::string(piece.tail);
+        walked.append(piece.head).append("|");
+        path = piece.tail;
+    }
+}
+
+}  // namespace
+
+TEST(LongPosixPaths, LongPathsSplitAtTheLastSlashThatFits) {
+    struct Case {
+        const char* path;
+        std::size_t limit;
+        const char* pieces;
+    };
+    const Case cases[] = {
+        {"/a/b", 8, "/a/b"},  // short enough for one call
+        {"/aaa/bbb/ccc", 8, "/aaa|bbb/ccc"},
+        {"a/b/c/d/e/f", 4, "a/b|c/d|e/f"},
+        {"1234567/1234567/x", 8, "1234567|1234567|x"},
+        // Nothing is folded: ".." is looked up from wherever the kernel took "/link".
+        {"/link/../x/y", 8, "/link|../x/y"},
+        {"/link/../x/y", 9, "/link/..|x/y"},
+        // Slash runs, the root, and a component too long for any piece (refused whole).
+        {"/aaaaaaaaaa/b", 8, "/|aaaaaaaaaa/b"},
+        {"aaaa//bbbb", 8, "aaaa/|bbbb"},
+        {"//aaaaaa/bb", 8, "/|aaaaaa|bb"},
+        {"aaaaaaaaaaaa", 8, "aaaaaaaaaaaa"},
+        {"////////", 8, "////////"},
+        {"/aaa/bbb", 0, "/aaa/bbb"},
+        // A trailing slash stays with the last component, where it says "a directory".
+        {"/aa/bb//////", 8, "/aa|bb//////"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(pieces(c.path, c.limit), c.pieces) << c.path;
+}
+
+TEST(LongPosixPaths, EveryPieceFitsAndThePiecesGiveThePathBack) {
+    // Components of every length from 1 to 9 bytes, with single and double slashes.
+    std::string path;
+    for (std::size_t i = 0; path.size() < 400; ++i)
+        path.append(i % 7 == 3 ? "//" : "/").append(1 + i % 9, static_cast<char>('a' + i % 26));
+    for (std::size_t limit = 11; limit < 40; ++limit) {
+        std::string_view rest = path;
+        std::string rebuilt;
+        for (PathPiece piece = next_path_piece(rest, limit); !piece.head.empty();
+             piece = next_path_piece(rest, limit)) {
+            EXPECT_LT(piece.head.size(), limit);
+            ASSERT_FALSE(piece.tail.empty());
+            ASSERT_NE(piece.tail.front(), '/');
+            ASSERT_EQ(piece.head, rest.substr(0, piece.head.size()));
+            const std::size_t tail_at = rest.size() - piece.tail.size();
+            rebuilt.append(rest.substr(0, tail_at));
+            EXPECT_EQ(rest.substr(piece.head.size(), tail_at - piece.head.size())
+                          .find_first_not_of('/'),
+                      std::string_view::npos);
+            rest = piece.tail;
+        }
+        EXPECT_LT(rest.size(), limit);
+        EXPECT_EQ(rebuilt + std::string(rest), path);
+    }
+}

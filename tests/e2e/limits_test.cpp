@@ -1,0 +1,122 @@
+// The limits of streams and files: the longest stream name, the most a file system holds in a
+// stream (about 4 KiB on ext4, 64 KiB on tmpfs) and the file-size limit, each failing loudly
+// and keeping every block written before.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/vfs.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "harness.h"
+#include "launch.h"
+
+using namespace e2e;
+
+namespace {
+
+constexpr long EXT4_MAGIC = 0xEF53;
+constexpr std::size_t STREAM_VALUE_MAX = 65536;  // the kernel's XATTR_SIZE_MAX
+
+void expect_failure(const Result& result, const std::string& tool, const std::string& operation,
+                    int code) {
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.error, diagnostic(tool, operation, std::strerror(code)));
+}
+
+Result pour(const std::string& target, const std::string& bytes) {
+    return run(pour_path(), {.args = {target}, .bytes = bytes});
+}
+
+// Bytes that differ from binary_bytes at every offset a block could end on.
+std::string other_bytes(std::size_t size) {
+    std::string bytes = binary_bytes(size);
+    for (char& byte : bytes) byte = static_cast<char>(~byte);
+    return bytes;
+}
+
+}  // namespace
+
+TEST(StreamLimits, NamesUpTo255BytesWithTheUserPrefixAndNotOneMore) {
+    LINUX_BUILD_ONLY("extended-attribute and file-system limits as Linux reports them");
+    ScratchDir dir;
+    write_file(dir / "f", "main");
+    write_file(dir / "input", "input");
+    const std::string longest(255 - 5, 'n'), over(256 - 5, 'n');
+    set_stream(dir / "f", longest, "old");
+    EXPECT_EQ(pour(dir / "f:" + longest, "N").status, 0);
+    EXPECT_EQ(read_stream(dir / "f", longest), "Nld");
+
+    const Result refused = run(pour_path(), {.args = {dir / "f:" + over}, .input = Input::FILE,
+                                             .path = dir / "input"});
+    expect_failure(refused, "ostrapour", "CreateFile", ENAMETOOLONG);
+    EXPECT_EQ(refused.input_consumed, 0);
+    expect_failure(run(prune_path(), {.args = {dir / "f:" + over}}), "ostraprune", "DeleteFileW",
+                   ENAMETOOLONG);
+    EXPECT_EQ(run(prune_path(), {.args = {dir / "f:" + longest}}).status, 0);
+    EXPECT_FALSE(has_stream(dir / "f", longest));
+    EXPECT_EQ(read_file(dir / "f"), "main");
+}
+
+TEST(StreamLimits, Ext4HoldsAboutFourKiBAndKeepsEveryBlockBeforeTheOneThatDidNotFit) {
+    LINUX_BUILD_ONLY("extended-attribute and file-system limits as Linux reports them");
+    ScratchDir dir;
+    struct statfs fs;
+    ASSERT_EQ(statfs(dir.path().c_str(), &fs), 0);
+    if (fs.f_type != EXT4_MAGIC) GTEST_SKIP() << dir.path() << " is not on ext4";
+    write_file(dir / "f", "main");
+    set_stream(dir / "f", "s", "");
+    set_stream(dir / "f", "other", "untouched");
+    const std::string input = binary_bytes(8000);
+    // ext4 keeps all of a file's attributes in one block and says there is no room left.
+    expect_failure(pour(dir / "f:s", input), "ostrapour", "WriteFile", ENOSPC);
+    const std::string kept = read_stream(dir / "f", "s");
+    EXPECT_EQ(kept.size() % 256, 0u);
+    EXPECT_GE(kept.size(), 3000u);
+    EXPECT_EQ(kept, input.substr(0, kept.size()));
+    EXPECT_EQ(read_stream(dir / "f", "other"), "untouched");
+    EXPECT_EQ(read_file(dir / "f"), "main");
+}
+
+TEST(StreamLimits, TmpfsHoldsExactly64KiBAndKeepsThemWhenOneMoreByteComes) {
+    LINUX_BUILD_ONLY("extended-attribute and file-system limits as Linux reports them");
+    TmpfsMount tmpfs("4m");
+    if (tmpfs.path().empty()) GTEST_SKIP() << tmpfs.reason();
+    write_file(tmpfs / "f", "main");
+    set_stream(tmpfs / "f", "s", "");
+    const std::string full = binary_bytes(STREAM_VALUE_MAX);
+    EXPECT_EQ(pour(tmpfs / "f:s", full).status, 0);
+    EXPECT_EQ(read_stream(tmpfs / "f", "s"), full);
+
+    const std::string over = other_bytes(STREAM_VALUE_MAX + 1);
+    expect_failure(pour(tmpfs / "f:s", over), "ostrapour", "WriteFile", EFBIG);
+    EXPECT_EQ(read_stream(tmpfs / "f", "s"), over.substr(0, STREAM_VALUE_MAX));
+    EXPECT_EQ(read_file(tmpfs / "f"), "main");
+}
+
+TEST(FileLimits, TheFileSizeLimitFailsTheWriteInsteadOfKillingTheWriter) {
+    LINUX_BUILD_ONLY("extended-attribute and file-system limits as Linux reports them");
+    ScratchDir dir;
+    const std::string input = binary_bytes(100000);
+    write_file(dir / "input", input);
+    write_file(dir / "f", "");
+    const Result result = run_redirected(pour_path(), {dir / "f"}, dir / "input", dir.path(), [] {
+        const struct rlimit limit = {10240, 10240};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    expect_failure(result, "ostrapour", "WriteFile", EFBIG);
+    EXPECT_EQ(read_file(dir / "f"), input.substr(0, 10240));
+}
+
+TEST(FileLimits, AFullFileSystemFailsTheWriteAndKeepsWhatFitted) {
+    LINUX_BUILD_ONLY("extended-attribute and file-system limits as Linux reports them");
+    TmpfsMount tmpfs("256k");
+    if (tmpfs.path().empty()) GTEST_SKIP() << tmpfs.reason();
+    write_file(tmpfs / "f", "");
+    const std::string input = binary_bytes(1024 * 1024);
+    expect_failure(pour(tmpfs / "f", input), "ostrapour", "WriteFile", ENOSPC);
+    const std::string kept = read_file(tmpfs / "f");
+    EXPECT_GE(kept.size(), 200u * 1024);
+    EXPECT_EQ(kept, input.substr(0, kept.size()));
+}

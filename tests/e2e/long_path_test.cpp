@@ -1,0 +1,215 @@
+// Both tools on paths past PATH_MAX, up to the 32,000-byte capacity and one byte beyond it.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "harness.h"
+#include "launch.h"
+
+using namespace e2e;
+
+namespace {
+
+constexpr std::size_t CAPACITY = 32000;  // bytes of a full path, its terminator included
+
+void expect_success(const Result& result, const std::string& what) {
+    EXPECT_TRUE(result.exited) << what;
+    EXPECT_EQ(result.status, 0) << what;
+    EXPECT_EQ(result.error, "") << what;
+}
+
+void expect_failure(const Result& result, const std::string& tool, const std::string& operation,
+                    int code, const std::string& what) {
+    EXPECT_TRUE(result.exited) << what;
+    EXPECT_EQ(result.status, 1) << what;
+    EXPECT_EQ(result.error, diagnostic(tool, operation, std::strerror(code))) << what;
+}
+
+Result pour(const std::string& name, const std::string& bytes, const std::string& cwd = "") {
+    return run(pour_path(), {.args = {name}, .bytes = bytes, .cwd = cwd});
+}
+
+Result prune(const std::string& name, const std::string& cwd = "") {
+    return run(prune_path(), {.args = {name}, .cwd = cwd});
+}
+
+// Runs a tool from `cwd`, which may lie deeper than PATH_MAX, with `bytes` as its input.
+Result run_from(const DirectoryAlias& cwd, const std::string& program, const std::string& name,
+                const std::string& bytes, const ScratchDir& scratch) {
+    write_file(scratch / "input", bytes);
+    return run_redirected(program, {name}, scratch / "input", scratch.path(), [&cwd] {
+        if (fchdir(cwd.fd()) != 0) _exit(125);
+    });
+}
+
+// Pours into "f" and "f:s" of `place` and prunes both, each named as the callers name them.
+template <class Pour, class Prune>
+void exercise(const DirectoryAlias& place, Pour pour_into, Prune prune_name,
+              const std::string& what) {
+    write_file(place / "f", "original content");
+    set_stream(place / "f", "s", "0123456789");
+    expect_success(pour_into("f", "NEW"), what + " file");
+    EXPECT_EQ(read_file(place / "f"), "NEWginal content") << what;
+    expect_success(pour_into("f:s", "ab"), what + " stream");
+    EXPECT_EQ(read_stream(place / "f", "s"), "ab23456789") << what;
+    expect_success(prune_name("f:s"), what + " prune stream");
+    EXPECT_FALSE(has_stream(place / "f", "s")) << what;
+    EXPECT_EQ(read_file(place / "f"), "NEWginal content") << what;
+    expect_success(prune_name("f"), what + " prune file");
+    EXPECT_FALSE(exists(place / "f")) << what;
+}
+
+}  // namespace
+
+TEST(LongPaths, AbsoluteNamesReachFilesAndStreamsWellPastPathMax) {
+    LINUX_BUILD_ONLY("names past PATH_MAX, walked by the Linux backend");
+    ScratchDir dir;
+    for (std::size_t length : {5000u, 12000u, 31000u}) {
+        const std::string deep = make_deep_directory(dir.path(), length);
+        const DirectoryAlias place(deep);
+        exercise(
+            place, [&](const std::string& name, const std::string& bytes) {
+                return pour(deep + "/" + name, bytes);
+            },
+            [&](const std::string& name) { return prune(deep + "/" + name); },
+            "absolute, " + std::to_string(length) + " bytes");
+    }
+}
+
+TEST(LongPaths, RelativeNamesPastPathMaxResolveAgainstTheCurrentDirectory) {
+    LINUX_BUILD_ONLY("names past PATH_MAX, walked by the Linux backend");
+    ScratchDir dir;
+    const std::string deep = make_deep_directory(dir.path(), 20000);
+    const std::string relative = deep.substr(dir.path().size() + 1);
+    const DirectoryAlias place(deep);
+    exercise(
+        place, [&](const std::string& name, const std::string& bytes) {
+            return pour(relative + "/" + name, bytes, dir.path());
+        },
+        [&](const std::string& name) { return prune(relative + "/" + name, dir.path()); },
+        "relative");
+}
+
+TEST(LongPaths, ACurrentDirectoryDeeperThanPathMaxServesRelativeNames) {
+    LINUX_BUILD_ONLY("names past PATH_MAX, walked by the Linux backend");
+    ScratchDir dir;
+    const std::string deep = make_deep_directory(dir.path(), 25000);
+    const DirectoryAlias place(deep);
+    const auto pour_here = [&](const std::string& name, const std::string& bytes) {
+        return run_from(place, pour_path(), name, bytes, dir);
+    };
+    const auto prune_here = [&](const std::string& name) {
+        return run_from(place, prune_path(), name, "", dir);
+    };
+    exercise(place, pour_here, prune_here, "deep current directory");
+    // ".." from there is the parent the kernel knows, at the same depth less one component.
+    const std::string parent = deep.substr(0, deep.rfind('/'));
+    const DirectoryAlias up(parent);
+    write_file(up / "g", "...");
+    expect_success(pour_here("../g", "up"), "parent");
+    EXPECT_EQ(read_file(up / "g"), "up.");
+    expect_success(prune_here("../g"), "prune in parent");
+    EXPECT_FALSE(exists(up / "g"));
+}
+
+TEST(LongPaths, LinksAndDotDotAtEveryPieceBoundaryMeanWhatTheKernelMakesOfThem) {
+    LINUX_BUILD_ONLY("names past PATH_MAX, walked by the Linux backend");
+    ScratchDir dir;
+    // "link" leads to a/b, so "link/../x" is a/x; folded by hand it would be the decoy x.
+    std::filesystem::create_directories(dir / "a/b");
+    symlink((dir / "a/b").c_str(), (dir / "link").c_str());
+    write_file(dir / "x", "decoy");
+    // Padding with "./" moves "link" and ".." across the first piece's end, one byte a step.
+    const std::size_t lead = dir.path().size() + 1;
+    for (std::size_t at = PATH_MAX - 9; at <= PATH_MAX; ++at) {
+        const std::string pad = std::string((at - lead) % 2, '/') + [&] {
+            std::string dots;
+            for (std::size_t i = 0; i < (at - lead) / 2; ++i) dots += "./";
+            return dots;
+        }();
+        const std::string name = dir.path() + "/" + pad + "link/../x";
+        ASSERT_GE(name.size(), static_cast<std::size_t>(PATH_MAX));
+        write_file(dir / "a/x", "target");
+        expect_success(pour(name, "T"), "pour at " + std::to_string(at));
+        EXPECT_EQ(read_file(dir / "a/x"), "Target") << at;
+        expect_success(prune(name), "prune at " + std::to_string(at));
+        EXPECT_FALSE(exists(dir / "a/x")) << at;
+    }
+    EXPECT_EQ(read_file(dir / "x"), "decoy");
+}
+
+TEST(LongPaths, TheLastComponentIsTakenAsTheKernelTakesIt) {
+    LINUX_BUILD_ONLY("names past PATH_MAX, walked by the Linux backend");
+    ScratchDir dir;
+    const std::string deep = make_deep_directory(dir.path(), 9000);
+    const DirectoryAlias place(deep);
+    write_file(place / "target", "target");
+    symlink("target", (place / "link").c_str());
+    mkdir((place / "sub").c_str(), 0755);
+    // A link is followed by the writer and removed, not followed, by the deleter.
+    expect_success(pour(deep + "/link", "T"), "link");
+    EXPECT_EQ(read_file(place / "target"), "Target");
+    expect_success(prune(deep + "/link"), "prune link");
+    EXPECT_FALSE(exists(place / "link"));
+    EXPECT_TRUE(exists(place / "target"));
+    // The kernel's own refusals come through unchanged.
+    expect_failure(pour(deep + "/target/x", "x"), "ostrapour", "CreateFile", ENOTDIR, "notdir");
+    expect_failure(pour(deep + "/absent/x", "x"), "ostrapour", "CreateFile", ENOENT, "absent");
+    expect_failure(pour(deep + "/" + std::string(256, 'n'), "x"), "ostrapour", "CreateFile",
+                   ENAMETOOLONG, "component");
+    expect_failure(pour(deep + "/sub", "x"), "ostrapour", "CreateFile", EISDIR, "dir");
+    expect_failure(prune(deep + "/sub"), "ostraprune", "DeleteFileW", EISDIR, "prune dir");
+    expect_failure(prune(deep + "/target/"), "ostraprune", "DeleteFileW", ENOTDIR, "slash");
+    EXPECT_EQ(read_file(place / "target"), "Target");
+}
+
+TEST(LongPaths, TheCapacityHoldsAFullPathOf31999BytesAndNoMore) {
+    LINUX_BUILD_ONLY("names past PATH_MAX, walked by the Linux backend");
+    ScratchDir dir;
+    const std::string deep = make_deep_directory(dir.path(), CAPACITY - 5);
+    const DirectoryAlias place(deep);
+    write_file(place / "f", "file");
+    set_stream(place / "f", "s", "s");
+    set_stream(place / "f", "st", "st");
+    write_file(dir / "input", "input");
+    const std::string fits = deep + "/f:s", over = deep + "/f:st";
+    ASSERT_EQ(fits.size(), CAPACITY - 1);
+    expect_success(pour(fits, "S"), "fits");
+    EXPECT_EQ(read_stream(place / "f", "s"), "S");
+
+    const Result refused = run(pour_path(), {.args = {over}, .input = Input::FILE,
+                                             .path = dir / "input"});
+    expect_failure(refused, "ostrapour", "GetFullPathNameW", ENAMETOOLONG, "over");
+    EXPECT_EQ(refused.input_consumed, 0);
+    expect_failure(prune(over), "ostraprune", "GetFullPathNameW", ENAMETOOLONG, "prune over");
+    expect_failure(prune(std::string(100000, 'x')), "ostraprune", "GetFullPathNameW",
+                   ENAMETOOLONG, "far over");
+    EXPECT_EQ(read_stream(place / "f", "st"), "st");
+
+    // The same boundary reached from the current directory.
+    expect_success(run_from(place, pour_path(), "f:s", "R", dir), "relative fits");
+    EXPECT_EQ(read_stream(place / "f", "s"), "R");
+    expect_failure(run_from(place, pour_path(), "f:st", "R", dir), "ostrapour",
+                   "GetFullPathNameW", ENAMETOOLONG, "relative over");
+    expect_success(run_from(place, prune_path(), "f:s", "", dir), "relative prune fits");
+    expect_failure(run_from(place, prune_path(), "f:st", "", dir), "ostraprune",
+                   "GetFullPathNameW", ENAMETOOLONG, "relative prune over");
+    EXPECT_EQ(read_stream(place / "f", "st"), "st");
+}
+
+TEST(LongPaths, ACurrentDirectoryPastTheCapacityIsReportedAtTheFullPath) {
+    LINUX_BUILD_ONLY("names past PATH_MAX, walked by the Linux backend");
+    ScratchDir dir;
+    const DirectoryAlias place(make_deep_directory(dir.path(), CAPACITY + 300));
+    write_file(place / "f", "file");
+    expect_failure(run_from(place, pour_path(), "f", "x", dir), "ostrapour", "GetFullPathNameW",
+                   ENAMETOOLONG, "pour");
+    expect_failure(run_from(place, prune_path(), "f", "", dir), "ostraprune", "GetFullPathNameW",
+                   ENAMETOOLONG, "prune");
+    EXPECT_EQ(read_file(place / "f"), "file");
+}
