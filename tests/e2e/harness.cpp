@@ -88,15 +88,15 @@ struct Pipes {
     int err[2] = {-1, -1};
 };
 
-Pipes open_pipes(const Run& spec, bool wine) {
+Pipes open_pipes(const Run& how, bool wine) {
     Pipes pipes;
-    if (spec.input == Input::BYTES) {
+    if (how.input == Input::BYTES) {
         check(pipe2(pipes.in, O_CLOEXEC) == 0, "pipe");
         // The feeder must be able to give up once the tool has ended.
         check(fcntl(pipes.in[1], F_SETFL, O_NONBLOCK) == 0, "fcntl");
     }
-    if (spec.input == Input::FILE || spec.input == Input::INHERIT_PATH) {
-        pipes.in[0] = open(spec.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (how.input == Input::FILE || how.input == Input::INHERIT_PATH) {
+        pipes.in[0] = open(how.path.c_str(), O_RDONLY | O_CLOEXEC);
         check(pipes.in[0] >= 0, "open input");
     }
     if (wine) {
@@ -155,24 +155,27 @@ Result collect_from_files(pid_t child, Pipes& pipes, const std::string& bytes) {
 }
 
 // The tool's argument vector, and under Wine the loader's in front of it.
-std::vector<std::string> command_words(const std::string& program, const Run& spec) {
+std::vector<std::string> command_words(const std::string& program, const Run& how) {
     if (!windows_target()) {
-        std::vector<std::string> words{spec.argv0.empty() ? program : spec.argv0};
-        words.insert(words.end(), spec.args.begin(), spec.args.end());
+        std::vector<std::string> words{how.argv0.empty() ? program : how.argv0};
+        words.insert(words.end(), how.args.begin(), how.args.end());
         return words;
     }
-    if (!spec.argv0.empty())
+    if (!how.argv0.empty())
         throw std::logic_error("under Wine the program name is the program's own: run a copy");
     std::vector<std::string> words{OSTRAKIT_WINE, windows_name(program)};
-    for (const std::string& arg : spec.args) words.push_back(windows_name(arg));
+    for (const std::string& arg : how.args) words.push_back(windows_name(arg));
     return words;
 }
 
 }  // namespace
 
 bool windows_target() {
-    const char* target = std::getenv("OSTRAKIT_E2E_TARGET");
-    return target != nullptr && std::string_view(target) == "windows";
+#ifdef OSTRAKIT_E2E_WINDOWS
+    return true;
+#else
+    return false;
+#endif
 }
 
 bool everything_required() {
@@ -251,11 +254,11 @@ int execute(const std::vector<std::string>& words) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-Result run(const std::string& program, const Run& spec) {
+Result run(const std::string& program, const Run& how) {
     std::signal(SIGPIPE, SIG_IGN);
     const bool wine = windows_target();
-    Pipes pipes = open_pipes(spec, wine);
-    std::vector<std::string> words = command_words(program, spec);
+    Pipes pipes = open_pipes(how, wine);
+    std::vector<std::string> words = command_words(program, how);
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -270,13 +273,13 @@ Result run(const std::string& program, const Run& spec) {
             close(STDIN_FILENO);
         dup2(pipes.out[1], STDOUT_FILENO);
         dup2(pipes.err[1], STDERR_FILENO);
-        if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) _exit(127);
+        if (!how.cwd.empty() && chdir(how.cwd.c_str()) != 0) _exit(127);
         execv(executable.c_str(), argv.data());
         _exit(127);
     }
-    Result result = wine ? collect_from_files(child, pipes, spec.bytes)
-                         : collect_from_pipes(child, pipes, spec.bytes);
-    if (spec.input == Input::FILE || spec.input == Input::INHERIT_PATH) {
+    Result result = wine ? collect_from_files(child, pipes, how.bytes)
+                         : collect_from_pipes(child, pipes, how.bytes);
+    if (how.input == Input::FILE || how.input == Input::INHERIT_PATH) {
         result.input_consumed = lseek(pipes.in[0], 0, SEEK_CUR);
         close(pipes.in[0]);
     }

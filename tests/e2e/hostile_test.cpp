@@ -22,13 +22,6 @@ using namespace e2e;
 
 namespace {
 
-// A sanitizer build (OSTRAKIT_SANITIZED) starts the tools with a runtime of its own, which
-// needs descriptors before main and reserves terabytes of address space.
-#ifdef OSTRAKIT_SANITIZED
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
 constexpr const char* ORIGINAL = "original content";
 
 std::string failure(const std::string& tool, const std::string& operation, int code) {
@@ -51,7 +44,6 @@ Result pour_with(const ScratchDir& dir, const std::string& target, const std::st
 }  // namespace
 
 TEST(HostileHandles, EveryCombinationOfClosedStandardHandles) {
-    LINUX_BUILD_ONLY("started through launch(), which runs the Linux tools directly");
     ScratchDir dir;
     write_file(dir / "input", "INPUT");
     for (int closed = 0; closed < 8; ++closed) {
@@ -90,7 +82,6 @@ TEST(HostileHandles, EveryCombinationOfClosedStandardHandles) {
 }
 
 TEST(HostileHandles, AStandardHandleOnTheTargetFileIsAnotherOpenerAndNothingLandsInIt) {
-    LINUX_BUILD_ONLY("started through launch(), which runs the Linux tools directly");
     ScratchDir dir;
     write_file(dir / "input", "INPUT");
     write_file(dir / "f", ORIGINAL);
@@ -155,7 +146,6 @@ TEST(HostileHandles, AStandardHandleOnTheTargetFileIsAnotherOpenerAndNothingLand
 }
 
 TEST(HostileHandles, StandardErrorFullOrWithItsReaderGone) {
-    LINUX_BUILD_ONLY("started through launch(), which runs the Linux tools directly");
     ScratchDir dir;
     write_file(dir / "f", ORIGINAL);
     int broken[2];
@@ -190,7 +180,6 @@ TEST(HostileHandles, StandardErrorFullOrWithItsReaderGone) {
 }
 
 TEST(HostileNames, BytesThatAreNotTextAndControlCharactersAreNamesLikeAnyOther) {
-    LINUX_BUILD_ONLY("started through launch(), which runs the Linux tools directly");
     ScratchDir dir;
     const std::string stream = "s\x1b[2J\n\xff";
     for (const std::string name : {"\x01\x02\x1b[31m\n\r\t\x7f", "\xff\xfe\xc3\x28 \xe9", " * ?",
@@ -220,7 +209,6 @@ TEST(HostileNames, BytesThatAreNotTextAndControlCharactersAreNamesLikeAnyOther) 
 }
 
 TEST(HostileInput, WriteOnlyInputAndADeletedCurrentDirectory) {
-    LINUX_BUILD_ONLY("started through launch(), which runs the Linux tools directly");
     ScratchDir dir;
     write_file(dir / "f", ORIGINAL);
     Result result = pour_with(dir, dir / "f", "/dev/null", [&] {
@@ -241,11 +229,10 @@ TEST(HostileInput, WriteOnlyInputAndADeletedCurrentDirectory) {
     EXPECT_EQ(result.error, "");
 }
 
-TEST(HostileInput, EndlessZerosFillTheTargetWithoutGrowingMemory) {
-    LINUX_BUILD_ONLY("started through launch(), which runs the Linux tools directly");
-    if (SANITIZED) GTEST_SKIP() << "the sanitizer runtime's memory is not the tool's";
+// Not under sanitizers: their runtime's memory is not the tool's.
+UNSANITIZED_BUILD_TEST(HostileInput, EndlessZerosFillTheTargetWithoutGrowingMemory) {
     TmpfsMount small("1m"), larger("16m");
-    if (small.path().empty() || larger.path().empty()) GTEST_SKIP() << small.reason();
+    REQUIRE_OR_SKIP(!small.path().empty() && !larger.path().empty(), small.reason());
     write_file(small / "f", "");
     write_file(larger / "f", "");
     write_file(larger / "g", "");
@@ -281,10 +268,9 @@ TEST(HostileInput, EndlessZerosFillTheTargetWithoutGrowingMemory) {
 }
 
 TEST(HostileInput, ATerminalDeliversItsLinesUntilEndOfFile) {
-    LINUX_BUILD_ONLY("started through launch(), which runs the Linux tools directly");
     int terminal = -1, device = -1;
-    if (openpty(&terminal, &device, nullptr, nullptr, nullptr) != 0)
-        GTEST_SKIP() << "no pseudo-terminal: " << std::strerror(errno);
+    REQUIRE_OR_SKIP(openpty(&terminal, &device, nullptr, nullptr, nullptr) == 0,
+                    std::string("no pseudo-terminal: ") + std::strerror(errno));
     ScratchDir dir;
     write_file(dir / "f", ORIGINAL);
     // ^D after "partial" hands over the unfinished line; ^D on an empty line is end of input.
@@ -301,7 +287,6 @@ TEST(HostileInput, ATerminalDeliversItsLinesUntilEndOfFile) {
 }
 
 TEST(HostileInput, NonBlockingInputIsWaitedForNotSpunOn) {
-    LINUX_BUILD_ONLY("started through launch(), which runs the Linux tools directly");
     ScratchDir dir;
     write_file(dir / "f", ORIGINAL);
     int input[2];
@@ -324,7 +309,6 @@ TEST(HostileInput, NonBlockingInputIsWaitedForNotSpunOn) {
 }
 
 TEST(HostileTargets, AFifoWithoutAReaderIsRefusedAtOnce) {
-    LINUX_BUILD_ONLY("started through launch(), which runs the Linux tools directly");
     ScratchDir dir;
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0644), 0);
     const Result result = pour_with(dir, dir / "fifo", "/dev/zero");
@@ -341,9 +325,8 @@ TEST(HostileTargets, AFifoWithoutAReaderIsRefusedAtOnce) {
               "through the fifo");
 }
 
-TEST(HostileLimits, TooFewDescriptorsFailTheOpen) {
-    LINUX_BUILD_ONLY("started through launch(), which runs the Linux tools directly");
-    if (SANITIZED) GTEST_SKIP() << "the sanitizer runtime needs descriptors before main";
+// Not under sanitizers: their runtime needs descriptors before main.
+UNSANITIZED_BUILD_TEST(HostileLimits, TooFewDescriptorsFailTheOpen) {
     ScratchDir dir;
     write_file(dir / "f", ORIGINAL);
     set_stream(dir / "f", "s", "value");

@@ -106,17 +106,17 @@ void reap(pid_t pid, Outcome& outcome) {
 
 }  // namespace
 
-Outcome launch(const std::string& program, const Launch& spec) {
+Outcome launch(const std::string& program, const Launch& how) {
     int held[2] = {-1, -1};
     std::size_t prefilled = 0;
-    if (spec.hold_at_first_diagnostic) {
+    if (how.hold_at_first_diagnostic) {
         check(pipe2(held, O_CLOEXEC) == 0, "pipe");
         prefilled = fill_pipe(held[1]);
     }
     std::vector<std::string> words{program};
-    words.insert(words.end(), spec.args.begin(), spec.args.end());
+    words.insert(words.end(), how.args.begin(), how.args.end());
     std::vector<char*> argv;
-    if (!spec.empty_argv)
+    if (!how.empty_argv)
         for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
 
@@ -125,7 +125,7 @@ Outcome launch(const std::string& program, const Launch& spec) {
     if (child == 0) {
         std::signal(SIGPIPE, SIG_DFL);
         if (held[1] >= 0) dup2(held[1], STDERR_FILENO);
-        if (spec.setup) spec.setup();
+        if (how.setup) how.setup();
         // Nothing the test runner left open reaches the tool: descriptor limits mean what
         // they say.
         close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
@@ -133,7 +133,7 @@ Outcome launch(const std::string& program, const Launch& spec) {
         _exit(127);
     }
     Outcome outcome;
-    if (spec.hold_at_first_diagnostic) {
+    if (how.hold_at_first_diagnostic) {
         close(held[1]);
         measure_when_blocked_on_error(child, outcome);
         outcome.held_error = read_to_end(held[0]).substr(prefilled);

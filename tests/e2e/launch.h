@@ -40,7 +40,7 @@ struct Outcome {
     std::string held_error;  // what the held diagnostic wrote, when held
 };
 
-Outcome launch(const std::string& program, const Launch& spec);
+Outcome launch(const std::string& program, const Launch& how);
 
 // Runs with standard input read from the file `input`, standard output and error written to
 // files in the directory `scratch`, then `setup`; returns what run() would.

@@ -39,7 +39,6 @@ std::string other_bytes(std::size_t size) {
 }  // namespace
 
 TEST(StreamLimits, NamesUpTo255BytesWithTheUserPrefixAndNotOneMore) {
-    LINUX_BUILD_ONLY("extended-attribute and file-system limits as Linux reports them");
     ScratchDir dir;
     write_file(dir / "f", "main");
     write_file(dir / "input", "input");
@@ -60,11 +59,10 @@ TEST(StreamLimits, NamesUpTo255BytesWithTheUserPrefixAndNotOneMore) {
 }
 
 TEST(StreamLimits, Ext4HoldsAboutFourKiBAndKeepsEveryBlockBeforeTheOneThatDidNotFit) {
-    LINUX_BUILD_ONLY("extended-attribute and file-system limits as Linux reports them");
     ScratchDir dir;
     struct statfs fs;
     ASSERT_EQ(statfs(dir.path().c_str(), &fs), 0);
-    if (fs.f_type != EXT4_MAGIC) GTEST_SKIP() << dir.path() << " is not on ext4";
+    REQUIRE_OR_SKIP(fs.f_type == EXT4_MAGIC, dir.path() + " is not on ext4");
     write_file(dir / "f", "main");
     set_stream(dir / "f", "s", "");
     set_stream(dir / "f", "other", "untouched");
@@ -80,9 +78,8 @@ TEST(StreamLimits, Ext4HoldsAboutFourKiBAndKeepsEveryBlockBeforeTheOneThatDidNot
 }
 
 TEST(StreamLimits, TmpfsHoldsExactly64KiBAndKeepsThemWhenOneMoreByteComes) {
-    LINUX_BUILD_ONLY("extended-attribute and file-system limits as Linux reports them");
     TmpfsMount tmpfs("4m");
-    if (tmpfs.path().empty()) GTEST_SKIP() << tmpfs.reason();
+    REQUIRE_OR_SKIP(!tmpfs.path().empty(), tmpfs.reason());
     write_file(tmpfs / "f", "main");
     set_stream(tmpfs / "f", "s", "");
     const std::string full = binary_bytes(STREAM_VALUE_MAX);
@@ -96,7 +93,6 @@ TEST(StreamLimits, TmpfsHoldsExactly64KiBAndKeepsThemWhenOneMoreByteComes) {
 }
 
 TEST(FileLimits, TheFileSizeLimitFailsTheWriteInsteadOfKillingTheWriter) {
-    LINUX_BUILD_ONLY("extended-attribute and file-system limits as Linux reports them");
     ScratchDir dir;
     const std::string input = binary_bytes(100000);
     write_file(dir / "input", input);
@@ -110,9 +106,8 @@ TEST(FileLimits, TheFileSizeLimitFailsTheWriteInsteadOfKillingTheWriter) {
 }
 
 TEST(FileLimits, AFullFileSystemFailsTheWriteAndKeepsWhatFitted) {
-    LINUX_BUILD_ONLY("extended-attribute and file-system limits as Linux reports them");
     TmpfsMount tmpfs("256k");
-    if (tmpfs.path().empty()) GTEST_SKIP() << tmpfs.reason();
+    REQUIRE_OR_SKIP(!tmpfs.path().empty(), tmpfs.reason());
     write_file(tmpfs / "f", "");
     const std::string input = binary_bytes(1024 * 1024);
     expect_failure(pour(tmpfs / "f", input), "ostrapour", "WriteFile", ENOSPC);

@@ -119,8 +119,8 @@ TEST(PourFile, MissingTargetIsNeitherCreatedNorFedAnyInput) {
     EXPECT_FALSE(exists(dir / "absent"));
 }
 
-TEST(PourFile, RefusesReadOnlyFilesEvenForTheAdministrator) {
-    LINUX_BUILD_ONLY("owner-write bit and streams as extended attributes");
+// Linux build only: owner-write bit and streams as extended attributes.
+LINUX_BUILD_TEST(PourFile, RefusesReadOnlyFilesEvenForTheAdministrator) {
     ScratchDir dir;
     write_file(dir / "ro", "original");
     set_stream(dir / "ro", "s", "value");
@@ -131,8 +131,8 @@ TEST(PourFile, RefusesReadOnlyFilesEvenForTheAdministrator) {
     EXPECT_EQ(read_stream(dir / "ro", "s"), "value");
 }
 
-TEST(PourFile, ATargetSomeoneElseHoldsIsRefusedAtTheOpen) {
-    LINUX_BUILD_ONLY("flock");
+// Linux build only: flock.
+LINUX_BUILD_TEST(PourFile, ATargetSomeoneElseHoldsIsRefusedAtTheOpen) {
     ScratchDir dir;
     write_file(dir / "held", "original");
     const int holder = open((dir / "held").c_str(), O_RDONLY | O_CLOEXEC);
@@ -142,8 +142,8 @@ TEST(PourFile, ATargetSomeoneElseHoldsIsRefusedAtTheOpen) {
     EXPECT_EQ(read_file(dir / "held"), "original");
 }
 
-TEST(PourFailures, ReadAndWriteFailuresAreReportedWithStatusOne) {
-    LINUX_BUILD_ONLY("a directory as input, closed descriptors and /dev/full");
+// Linux build only: a directory as input, closed descriptors and /dev/full.
+LINUX_BUILD_TEST(PourFailures, ReadAndWriteFailuresAreReportedWithStatusOne) {
     ScratchDir dir;
     write_file(dir / "f", "original");
     expect_failure(run(pour_path(), {.args = {dir / "f"}, .input = Input::FILE,
@@ -155,8 +155,8 @@ TEST(PourFailures, ReadAndWriteFailuresAreReportedWithStatusOne) {
     expect_failure(pour("/dev/full", "data"), "WriteFile", ENOSPC);
 }
 
-TEST(PourStream, WritesOneStreamAndLeavesTheRestAlone) {
-    LINUX_BUILD_ONLY("streams as extended attributes; NtfsStreams covers both builds");
+// Linux build only: streams as extended attributes; NtfsStreams covers both builds.
+LINUX_BUILD_TEST(PourStream, WritesOneStreamAndLeavesTheRestAlone) {
     ScratchDir dir;
     write_file(dir / "f", "main content");
     set_stream(dir / "f", "s", "0123456789");
@@ -174,8 +174,8 @@ TEST(PourStream, WritesOneStreamAndLeavesTheRestAlone) {
     EXPECT_EQ(read_file(dir / "f"), "MAIN content");
 }
 
-TEST(PourStream, BinaryStreamOfSeveralBlocks) {
-    LINUX_BUILD_ONLY("streams as extended attributes; NtfsStreams covers both builds");
+// Linux build only: streams as extended attributes; NtfsStreams covers both builds.
+LINUX_BUILD_TEST(PourStream, BinaryStreamOfSeveralBlocks) {
     ScratchDir dir;
     const std::string bytes = binary_bytes(3000);
     write_file(dir / "f", "");
@@ -184,16 +184,16 @@ TEST(PourStream, BinaryStreamOfSeveralBlocks) {
     EXPECT_EQ(read_stream(dir / "f", "bin"), bytes);
 }
 
-TEST(PourStream, DirectoriesHaveWritableStreams) {
-    LINUX_BUILD_ONLY("streams as extended attributes; NtfsStreams covers both builds");
+// Linux build only: streams as extended attributes; NtfsStreams covers both builds.
+LINUX_BUILD_TEST(PourStream, DirectoriesHaveWritableStreams) {
     ScratchDir dir;
     set_stream(dir.path(), "tag", "old!");
     expect_success(pour(dir.path() + ":tag", "new"));
     EXPECT_EQ(read_stream(dir.path(), "tag"), "new!");
 }
 
-TEST(PourStream, MissingOrMalformedStreamsAreRefusedAtTheOpen) {
-    LINUX_BUILD_ONLY("streams as extended attributes; NtfsStreams covers both builds");
+// Linux build only: streams as extended attributes; NtfsStreams covers both builds.
+LINUX_BUILD_TEST(PourStream, MissingOrMalformedStreamsAreRefusedAtTheOpen) {
     ScratchDir dir;
     write_file(dir / "f", "main");
     write_file(dir / "in", "input");

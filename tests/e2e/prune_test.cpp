@@ -67,8 +67,8 @@ TEST(PruneDelete, RemovesAFileAndNothingBesideIt) {
     EXPECT_FALSE(exists(dir / "n\xe9\xff"));
 }
 
-TEST(PruneDelete, RemovesOneStreamAndLeavesTheFileAndItsOtherStreams) {
-    LINUX_BUILD_ONLY("streams as extended attributes; NtfsStreams covers both builds");
+// Linux build only: streams as extended attributes; NtfsStreams covers both builds.
+LINUX_BUILD_TEST(PruneDelete, RemovesOneStreamAndLeavesTheFileAndItsOtherStreams) {
     ScratchDir dir;
     write_file(dir / "f", "content");
     set_stream(dir / "f", "Zone.Identifier", "[ZoneTransfer]\r\nZoneId=3\r\n");
@@ -90,8 +90,8 @@ TEST(PruneDelete, RemovesOneStreamAndLeavesTheFileAndItsOtherStreams) {
     EXPECT_FALSE(exists(dir / "f"));
 }
 
-TEST(PruneDelete, RemovesASymbolicLinkNotItsTarget) {
-    LINUX_BUILD_ONLY("Wine takes a Linux symbolic link for the file it points to");
+// Linux build only: Wine takes a Linux symbolic link for the file it points to.
+LINUX_BUILD_TEST(PruneDelete, RemovesASymbolicLinkNotItsTarget) {
     ScratchDir dir;
     write_file(dir / "target", "precious");
     ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
@@ -100,8 +100,8 @@ TEST(PruneDelete, RemovesASymbolicLinkNotItsTarget) {
     EXPECT_EQ(read_file(dir / "target"), "precious");
 }
 
-TEST(PruneDelete, DotDotAfterASymbolicLinkMeansWhatTheKernelMakesOfIt) {
-    LINUX_BUILD_ONLY("Windows folds \"..\" by the text of the name");
+// Linux build only: Windows folds ".." by the text of the name.
+LINUX_BUILD_TEST(PruneDelete, DotDotAfterASymbolicLinkMeansWhatTheKernelMakesOfIt) {
     // a/link -> ../b/deep, so "a/link/../victim" is b/victim to the kernel, while folding the
     // name by its text would give a/victim. Only b/victim may go.
     ScratchDir dir;

@@ -77,9 +77,8 @@ void expect_clean(const std::string& tool, const Case& c) {
 
 bool have_valgrind() { return access(OSTRAKIT_VALGRIND, X_OK) == 0; }
 
-#define REQUIRE_VALGRIND()                                                                  \
-    if (!have_valgrind())                                                                   \
-    GTEST_SKIP() << "valgrind is not installed (Debian: valgrind); memcheck runs skipped"
+#define REQUIRE_VALGRIND() \
+    REQUIRE_OR_SKIP(have_valgrind(), "valgrind is not installed (Debian: valgrind)")
 
 const Scene NOTHING = [](const ScratchDir&) {};
 const Scene FILE_WITH_STREAM = [](const ScratchDir& dir) {
