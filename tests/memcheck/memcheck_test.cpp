@@ -41,7 +41,7 @@ std::string outcome(const ScratchDir& dir) {
     return read_file(file) + "|" + (has_stream(file, "s") ? read_stream(file, "s") : "<no s>");
 }
 
-Run spec(const Case& c, const ScratchDir& dir) {
+Run run_of(const Case& c, const ScratchDir& dir) {
     Run run{.args = c.args, .bytes = c.input, .cwd = dir.path()};
     if (c.input_is_directory) {
         run.input = Input::FILE;
@@ -56,14 +56,14 @@ void expect_clean(const std::string& tool, const Case& c) {
     c.scene(plain_dir);
     c.scene(checked_dir);
 
-    const Result plain = run(tool, spec(c, plain_dir));
+    const Result plain = run(tool, run_of(c, plain_dir));
     ASSERT_TRUE(plain.exited);
     ASSERT_EQ(plain.status, c.status) << plain.error;
     if (!c.operation.empty()) {
         EXPECT_NE(plain.error.find(":" + c.operation + "("), std::string::npos) << plain.error;
     }
 
-    Run checked = spec(c, checked_dir);
+    Run checked = run_of(c, checked_dir);
     checked.args.insert(checked.args.begin(), tool);
     checked.args.insert(checked.args.begin(), MEMCHECK_OPTIONS.begin(), MEMCHECK_OPTIONS.end());
     const Result result = run(OSTRAKIT_VALGRIND, checked);
