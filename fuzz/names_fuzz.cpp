@@ -5,6 +5,7 @@
 // second NUL are ignored, as no argument or directory can hold a NUL).
 //   control bits 0-2  POSIX capacity around the exact need: need - 4 ... need + 3
 //   control bits 3-4  Windows room beyond "\\?\" + path + terminator: 0 ... 3 units
+//   control bits 5-6  the piece limit a long path is walked with: 2, 9, 64 or 4096
 //   control bit 7     POSIX capacity is the tools' own FULL_PATH_CAPACITY instead
 // Every input the functions see is an exactly sized heap copy, so that AddressSanitizer stops
 // any read past its end, and every output buffer is exactly the capacity they are told.
@@ -180,6 +181,27 @@ void check_posix_rules(std::string_view cwd, std::string_view name, std::uint8_t
 
 }  // namespace
 
+// Walks `name` the way the Linux backend reaches a long path: every head is shorter than the
+// limit and starts where the rest did, only slashes lie between a head and its tail (a root
+// head keeps its own), and each tail is shorter than what it came from, so the walk ends.
+void check_path_pieces(std::string_view name, std::size_t limit) {
+    const HeapCopy<char> copy(name);
+    std::string_view rest = copy.view();
+    for (PathPiece piece = next_path_piece(rest, limit); !piece.head.empty();
+         piece = next_path_piece(rest, limit)) {
+        CHECK(piece.head.size() < limit);
+        CHECK(piece.head.data() == rest.data());
+        CHECK(!piece.tail.empty() && piece.tail.front() != '/');
+        CHECK(piece.tail.data() + piece.tail.size() == rest.data() + rest.size());
+        const char* gap = piece.head.data() + piece.head.size();
+        if (piece.head == "/") --gap;
+        CHECK(gap < piece.tail.data());
+        for (; gap < piece.tail.data(); ++gap) CHECK(*gap == '/');
+        CHECK(piece.tail.size() < rest.size());
+        rest = piece.tail;
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::uint8_t control = data[0];
@@ -193,5 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check_posix_rules(cwd, name, control);
     check_windows_rules(name, (control >> 3) & 3u);
+    // Piece limits from tiny, so that short inputs split often, up to the kernel's PATH_MAX.
+    constexpr std::size_t PIECE_LIMITS[] = {2, 9, 64, 4096};
+    check_path_pieces(name, PIECE_LIMITS[(control >> 5) & 3u]);
     return 0;
 }
