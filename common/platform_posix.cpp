@@ -42,14 +42,14 @@ OpenStream open_stream;
 char file_part[FULL_PATH_CAPACITY];
 char current_directory[FULL_PATH_CAPACITY];
 
+// The full path build_extended_path formed, and how much of it is the current directory it put
+// in front of a relative name (0 for an absolute name).
+const char* formed_path = nullptr;
+std::size_t directory_part = 0;
+
 bool fail(int code) {
     errno = code;
     return false;
-}
-
-Handle fail_handle(int code) {
-    errno = code;
-    return INVALID_HANDLE;
 }
 
 // Copies the file part out of `split` and forms "user.<stream>" when there is a stream.
@@ -89,10 +89,19 @@ void leave(const Place& place) {
     errno = saved;
 }
 
+// A relative name is reached from the current directory itself, not by the full path formed
+// from it: the kernel's current directory is the one the user was in even when that path now
+// leads elsewhere (a file system mounted over it, a directory renamed meanwhile).
+const char* as_named(const char* path) {
+    if (directory_part == 0 || std::strncmp(path, formed_path, directory_part) != 0) return path;
+    const char* relative = path + directory_part;
+    return *relative == '\0' ? "." : relative;
+}
+
 bool find_place(const char* path, Place& place) {
-    place = {AT_FDCWD, path};
+    place = {AT_FDCWD, as_named(path)};
     char head[PATH_MAX];
-    for (PathPiece piece = next_path_piece(path, PATH_MAX); !piece.head.empty();
+    for (PathPiece piece = next_path_piece(place.rest, PATH_MAX); !piece.head.empty();
          piece = next_path_piece(place.rest, PATH_MAX)) {
         std::memcpy(head, piece.head.data(), piece.head.size());
         head[piece.head.size()] = '\0';
@@ -177,6 +186,10 @@ int refuse_standard_handles(int fd) {
 // A missing attribute is "No such file or directory", as a missing stream is on Windows.
 int stream_error(int code) { return code == ENODATA ? ENOENT : code; }
 
+// F2FS reports a value too large for it as E2BIG, whose text ("Argument list too long") would
+// mislead; ext4 says ENOSPC, as for a full disk.
+int set_stream_error(int code) { return code == E2BIG ? EFBIG : stream_error(code); }
+
 Handle open_stream_for_writing() {
     OpenStream& stream = open_stream;
     // A directory cannot be opened for writing, but its streams can be written.
@@ -184,12 +197,20 @@ Handle open_stream_for_writing() {
     const int fd = lock_for_writing(refuse_read_only(opened));
     if (fd < 0) return INVALID_HANDLE;
     const ssize_t size = fgetxattr(fd, stream.attribute, stream.value, sizeof stream.value);
-    if (size < 0) {
-        // ERANGE: a value larger than the kernel can set again; writing it would shorten it.
-        // ntfs-3g says E2BIG for a stream past that size.
-        const int code = errno == ERANGE || errno == E2BIG ? EFBIG : stream_error(errno);
-        close(fd);
-        return fail_handle(code);
+    int code = 0;
+    // ERANGE: a value larger than the kernel can set again; writing it would shorten it.
+    // ntfs-3g says E2BIG for a stream past that size.
+    if (size < 0)
+        code = errno == ERANGE || errno == E2BIG ? EFBIG : stream_error(errno);
+    // Setting the value again, unchanged, asks what the read-only open cannot: may this stream
+    // be written at all (permissions, a read-only or immutable file)? The answer belongs to the
+    // open, before any input is read.
+    else if (fsetxattr(fd, stream.attribute, stream.value, static_cast<std::size_t>(size),
+                       XATTR_REPLACE) != 0)
+        code = set_stream_error(errno);
+    if (code != 0) {
+        close_failed(fd, code);
+        return INVALID_HANDLE;
     }
     stream.fd = fd;
     stream.size = static_cast<std::size_t>(size);
@@ -206,10 +227,8 @@ bool write_stream(const void* data, std::uint32_t size, std::uint32_t* taken) {
     const std::size_t end = stream.position + count;
     const std::size_t new_size = end > stream.size ? end : stream.size;
     // XATTR_REPLACE: a stream removed meanwhile is never created again.
-    // F2FS reports a value too large for it as E2BIG, whose text ("Argument list too long")
-    // would mislead; ext4 says ENOSPC, as for a full disk.
     if (fsetxattr(stream.fd, stream.attribute, stream.value, new_size, XATTR_REPLACE) != 0)
-        return fail(errno == E2BIG ? EFBIG : stream_error(errno));
+        return fail(set_stream_error(errno));
     stream.position = end;
     stream.size = new_size;
     *taken = static_cast<std::uint32_t>(count);
@@ -266,6 +285,8 @@ bool build_extended_path(const char* name, ExtendedPathBuffer& out) {
         directory = current_directory;
     }
     if (!form_full_path(directory, name, out.chars, FULL_PATH_CAPACITY)) return fail(ENAMETOOLONG);
+    formed_path = out.chars;
+    directory_part = std::strlen(out.chars) - std::strlen(name);
     return true;
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -206,6 +207,33 @@ TEST(HostileNames, BytesThatAreNotTextAndControlCharactersAreNamesLikeAnyOther) 
     // With no argument vector at all the kernel supplies an empty program name.
     for (const std::string& tool : {pour_path(), prune_path()})
         EXPECT_EQ(launch(tool, {.empty_argv = true}).status, 1);
+}
+
+TEST(HostileNames, ARelativeNameMeansTheCurrentDirectoryEvenWhenItsPathLeadsElsewhere) {
+    // The tools start in m/sub, and then a file system is mounted over m with a sub/victim of
+    // its own: the path of the current directory now leads to the decoy.
+    ScratchDir dir;
+    ASSERT_EQ(mkdir((dir / "m").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "m/sub").c_str(), 0755), 0);
+    write_file(dir / "m/sub/victim", "under");
+    write_file(dir / "input", "NEW");
+    const int start = open((dir / "m/sub").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(start, 0);
+    TmpfsMount cover("1m");
+    REQUIRE_OR_SKIP(!cover.path().empty(), cover.reason());
+    ASSERT_EQ(mount(cover.path().c_str(), (dir / "m").c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mkdir((dir / "m/sub").c_str(), 0755), 0);
+    write_file(dir / "m/sub/victim", "decoy");
+    const auto from_start = [&] {
+        if (fchdir(start) != 0) _exit(125);
+    };
+
+    EXPECT_EQ(pour_with(dir, "victim", dir / "input", from_start).status, 0);
+    EXPECT_EQ(launch(prune_path(), {.args = {"victim"}, .setup = from_start}).status, 0);
+    EXPECT_EQ(read_file(dir / "m/sub/victim"), "decoy");
+    umount2((dir / "m").c_str(), MNT_DETACH);
+    close(start);
+    EXPECT_FALSE(exists(dir / "m/sub/victim"));
 }
 
 TEST(HostileInput, WriteOnlyInputAndADeletedCurrentDirectory) {

@@ -2,6 +2,7 @@
 // stream (about 4 KiB on ext4, 64 KiB on tmpfs) and the file-size limit, each failing loudly
 // and keeping every block written before.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/vfs.h>
 
@@ -90,6 +91,25 @@ TEST(StreamLimits, TmpfsHoldsExactly64KiBAndKeepsThemWhenOneMoreByteComes) {
     expect_failure(pour(tmpfs / "f:s", over), "ostrapour", "WriteFile", EFBIG);
     EXPECT_EQ(read_stream(tmpfs / "f", "s"), over.substr(0, STREAM_VALUE_MAX));
     EXPECT_EQ(read_file(tmpfs / "f"), "main");
+}
+
+TEST(StreamLimits, AStreamThatCannotBeWrittenIsRefusedAtTheOpenBeforeAnyInput) {
+    TmpfsMount tmpfs("1m");
+    REQUIRE_OR_SKIP(!tmpfs.path().empty(), tmpfs.reason());
+    ScratchDir dir;
+    write_file(dir / "input", "input");
+    write_file(tmpfs / "f", "main");
+    set_stream(tmpfs / "f", "s", "value");
+    ASSERT_EQ(mount(nullptr, tmpfs.path().c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                    nullptr),
+              0);
+    for (const std::string& input : {dir / "input", std::string("/dev/null")}) {
+        const Result result = run(pour_path(), {.args = {tmpfs / "f:s"}, .input = Input::FILE,
+                                                .path = input});
+        expect_failure(result, "ostrapour", "CreateFile", EROFS);
+        EXPECT_EQ(result.input_consumed, 0);
+    }
+    EXPECT_EQ(read_stream(tmpfs / "f", "s"), "value");
 }
 
 TEST(FileLimits, TheFileSizeLimitFailsTheWriteInsteadOfKillingTheWriter) {
