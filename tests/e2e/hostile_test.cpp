@@ -219,19 +219,24 @@ TEST(HostileNames, ARelativeNameMeansTheCurrentDirectoryEvenWhenItsPathLeadsElse
     write_file(dir / "input", "NEW");
     const int start = open((dir / "m/sub").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(start, 0);
-    TmpfsMount cover("1m");
-    REQUIRE_OR_SKIP(!cover.path().empty(), cover.reason());
-    ASSERT_EQ(mount(cover.path().c_str(), (dir / "m").c_str(), nullptr, MS_BIND, nullptr), 0);
-    ASSERT_EQ(mkdir((dir / "m/sub").c_str(), 0755), 0);
-    write_file(dir / "m/sub/victim", "decoy");
     const auto from_start = [&] {
         if (fchdir(start) != 0) _exit(125);
     };
+    TmpfsMount cover("1m");
+    REQUIRE_OR_SKIP(!cover.path().empty(), cover.reason());
+    {
+        ASSERT_EQ(mount(cover.path().c_str(), (dir / "m").c_str(), nullptr, MS_BIND, nullptr), 0);
+        struct Uncover {
+            std::string at;
+            ~Uncover() { umount2(at.c_str(), MNT_DETACH); }
+        } uncover{dir / "m"};
+        ASSERT_EQ(mkdir((dir / "m/sub").c_str(), 0755), 0);
+        write_file(dir / "m/sub/victim", "decoy");
 
-    EXPECT_EQ(pour_with(dir, "victim", dir / "input", from_start).status, 0);
-    EXPECT_EQ(launch(prune_path(), {.args = {"victim"}, .setup = from_start}).status, 0);
-    EXPECT_EQ(read_file(dir / "m/sub/victim"), "decoy");
-    umount2((dir / "m").c_str(), MNT_DETACH);
+        EXPECT_EQ(pour_with(dir, "victim", dir / "input", from_start).status, 0);
+        EXPECT_EQ(launch(prune_path(), {.args = {"victim"}, .setup = from_start}).status, 0);
+        EXPECT_EQ(read_file(dir / "m/sub/victim"), "decoy");
+    }
     close(start);
     EXPECT_FALSE(exists(dir / "m/sub/victim"));
 }
