@@ -67,8 +67,9 @@ bool read_block(Handle from, void* buffer, std::uint32_t size, std::uint32_t* de
 // that takes no bytes at all counts as a failure, so the caller's loop always makes progress.
 bool write_block(Handle to, const void* data, std::uint32_t size, std::uint32_t* taken);
 
-// Result ignored, as there is nothing a caller could do about it.
-void close_handle(Handle handle);
+// Closes a handle (CloseHandle). False on failure: a file system that writes back late (NFS,
+// FUSE) may report only here that written bytes were lost.
+bool close_handle(Handle handle);
 
 // Deletes a file, or one stream of it (DeleteFileW). False on failure.
 bool delete_file(const PathChar* path);

@@ -331,10 +331,10 @@ bool write_block(Handle to, const void* data, std::uint32_t size, std::uint32_t*
     }
 }
 
-void close_handle(Handle handle) {
+bool close_handle(Handle handle) {
     const int fd = static_cast<int>(handle.native);
     if (fd == open_stream.fd) open_stream.fd = 0;
-    close(fd);
+    return close(fd) == 0;
 }
 
 bool delete_file(const char* path) {

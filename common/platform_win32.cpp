@@ -83,7 +83,7 @@ bool write_block(Handle to, const void* data, std::uint32_t size, std::uint32_t*
     return true;
 }
 
-void close_handle(Handle handle) { CloseHandle(native(handle)); }
+bool close_handle(Handle handle) { return CloseHandle(native(handle)) != 0; }
 
 bool delete_file(const wchar_t* path) { return DeleteFileW(path) != 0; }
 

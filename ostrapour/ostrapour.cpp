@@ -71,6 +71,10 @@ int main(int argc, char** argv) {
     }
     copy_input_to_target(input, target);
     platform::close_handle(input);
-    platform::close_handle(target);
+    // Only the target's close can tell of bytes lost: standard input's result means nothing.
+    if (!platform::close_handle(target)) {
+        REPORT_ERROR("WriteFile");
+        platform::exit_process(EXIT_FAILURE_STATUS);
+    }
     platform::exit_process(EXIT_OK);
 }

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -356,6 +357,26 @@ TEST(HostileTargets, AFifoWithoutAReaderIsRefusedAtOnce) {
     close(reader);
     EXPECT_EQ(std::string(received, static_cast<std::size_t>(count > 0 ? count : 0)),
               "through the fifo");
+}
+
+// Not under sanitizers: their runtime must come first among the preloaded libraries.
+UNSANITIZED_BUILD_TEST(HostileTargets, AWriteLostAtTheCloseIsAFailureNotASuccess) {
+    ScratchDir dir;
+    write_file(dir / "f", ORIGINAL);
+    write_file(dir / "input", "INPUT");
+    const Result result = pour_with(dir, dir / "f", dir / "input", [] {
+        setenv("LD_PRELOAD", CLOSE_FAILS_PATH, 1);
+    });
+    // The report names the check of the target's close, the second "WriteFile" site.
+    const std::string source = std::string(OSTRAKIT_SOURCE_DIR) + "/ostrapour/ostrapour.cpp";
+    const std::string text = read_file(source);
+    const std::size_t site = text.find("REPORT_ERROR(\"WriteFile\")",
+                                       text.find("close_handle(target)"));
+    ASSERT_NE(site, std::string::npos);
+    const auto line = std::count(text.begin(), text.begin() + static_cast<long>(site), '\n') + 1;
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.error, source + ":WriteFile(" + std::to_string(line) + "): " +
+                                std::strerror(EIO) + "\n");
 }
 
 // Not under sanitizers: their runtime needs descriptors before main.
