@@ -48,6 +48,11 @@ bool build_extended_path(const wchar_t* name, ExtendedPathBuffer& out) {
         return true;
     }
     std::memcpy(buffer, L"\\\\?\\", EXTENDED_PATH_PREFIX_LENGTH * sizeof(wchar_t));
+    // An empty name is no name; resolution may refuse it without saying why.
+    if (name_length == 0) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
     const DWORD length = GetFullPathNameW(name, FULL_PATH_CAPACITY,
                                           buffer + EXTENDED_PATH_PREFIX_LENGTH, nullptr);
     if (length == 0) return false;

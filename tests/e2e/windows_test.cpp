@@ -42,6 +42,10 @@ TEST(WindowsBuild, LinesEndInCrLfAndTheSystemTextKeepsItsOwn) {
     EXPECT_EQ(missing.error.substr(missing.error.size() - tail.size()), tail);
     EXPECT_EQ(missing.error, diagnostic("ostrapour", "CreateFile", system_text(ENOENT)));
     EXPECT_FALSE(exists(dir / "absent.txt"));
+
+    // Wine resolves the empty name to nothing without a reason; the tools give it one.
+    EXPECT_EQ(run(prune_path(), {.args = {""}}).error,
+              diagnostic("ostraprune", "GetFullPathNameW", "Invalid name.\r\n"));
 }
 
 TEST(WindowsBuild, NamesAlreadyInExtendedFormAreTakenAsTheyAre) {
