@@ -6,8 +6,9 @@ set -euo pipefail
 
 build=(cmake ninja-build g++ attr)
 test=("${build[@]}" libgtest-dev g++-mingw-w64-x86-64 wine64 ntfs-3g fuse3 strace valgrind)
-# The manual-page lint (mandoc, man-db) and the .deb (dpkg-dev for dpkg-shlibdeps).
-test+=(mandoc man-db dpkg-dev)
+# The manual-page lint (mandoc, man-db) and the .deb (dpkg-dev for dpkg-shlibdeps, and file,
+# which CPack runs on the binaries to find them).
+test+=(mandoc man-db dpkg-dev file)
 # The fuzzer: clang and its libFuzzer runtime.
 test+=(clang-14 libclang-rt-14-dev)
 

@@ -25,6 +25,9 @@ deb=$(echo build/native/packages/${package}_*.deb)
 dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 
+# A CI machine may still carry the package of a run that was cut short; anywhere else it is the
+# user's, and left alone.
+if is_installed && [[ ${CI:-} == true ]]; then dpkg -r "$package" >/dev/null; fi
 if is_installed; then fail "$package is already installed; remove it first (dpkg -r $package)"; fi
 for file in "${installed[@]}"; do
   [[ ! -e $file ]] || fail "$file exists before the install; refusing to overwrite it"
