@@ -139,13 +139,6 @@ int close_failed(int fd, int code) {
     return -1;
 }
 
-int refuse_read_only(int fd) {
-    struct stat status;
-    if (fd < 0) return fd;
-    if (fstat(fd, &status) != 0) return close_failed(fd, errno);
-    return is_read_only(status) ? close_failed(fd, EACCES) : fd;
-}
-
 // Takes the exclusive lock that stands in for "no sharing", then lets writes block again.
 int lock_for_writing(int fd) {
     if (fd < 0) return fd;
@@ -166,11 +159,8 @@ void cut_off_standard_error() {
 // other, as they are on Windows. Standard error that leads into the target is cut off before
 // any refusal is reported, so that no diagnostic can land among the target's bytes. Devices
 // are left alone: "ostrapour /dev/null > /dev/null" is no conflict.
-int refuse_standard_handles(int fd) {
-    struct stat target;
-    if (fd < 0) return fd;
-    if (fstat(fd, &target) != 0) return close_failed(fd, errno);
-    if (!S_ISREG(target.st_mode)) return fd;
+bool held_by_standard_handles(const struct stat& target) {
+    if (!S_ISREG(target.st_mode)) return false;
     bool held = false;
     for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
         struct stat status;
@@ -180,7 +170,18 @@ int refuse_standard_handles(int fd) {
         held = true;
         if (standard == STDERR_FILENO) cut_off_standard_error();
     }
-    return held ? close_failed(fd, EBUSY) : fd;
+    return held;
+}
+
+// Refuses a read-only target and, when the target is the file itself rather than a stream of
+// it, one that the tool's own standard handles hold: streams are shared one by one, so
+// "ostrapour f:s < f" is no conflict.
+int refuse_read_only(int fd, bool whole_file = false) {
+    struct stat status;
+    if (fd < 0) return fd;
+    if (fstat(fd, &status) != 0) return close_failed(fd, errno);
+    if (whole_file && held_by_standard_handles(status)) return close_failed(fd, EBUSY);
+    return is_read_only(status) ? close_failed(fd, EACCES) : fd;
 }
 
 // A missing attribute is "No such file or directory", as a missing stream is on Windows.
@@ -295,7 +296,7 @@ Handle open_existing_for_writing(const char* path) {
     if (!prepare_names(split, open_stream.attribute)) return INVALID_HANDLE;
     if (split.kind == NameKind::NAMED_STREAM) return open_stream_for_writing();
     const int opened = open_above_standard_handles(file_part, O_WRONLY | O_NONBLOCK);
-    const int fd = lock_for_writing(refuse_read_only(refuse_standard_handles(opened)));
+    const int fd = lock_for_writing(refuse_read_only(opened, true));
     return fd < 0 ? INVALID_HANDLE : Handle{fd};
 }
 
