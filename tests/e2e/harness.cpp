@@ -95,7 +95,7 @@ Pipes open_pipes(const Run& how, bool wine) {
         // The feeder must be able to give up once the tool has ended.
         check(fcntl(pipes.in[1], F_SETFL, O_NONBLOCK) == 0, "fcntl");
     }
-    if (how.input == Input::FILE || how.input == Input::INHERIT_PATH) {
+    if (how.input == Input::FILE) {
         pipes.in[0] = open(how.path.c_str(), O_RDONLY | O_CLOEXEC);
         check(pipes.in[0] >= 0, "open input");
     }
@@ -279,7 +279,7 @@ Result run(const std::string& program, const Run& how) {
     }
     Result result = wine ? collect_from_files(child, pipes, how.bytes)
                          : collect_from_pipes(child, pipes, how.bytes);
-    if (how.input == Input::FILE || how.input == Input::INHERIT_PATH) {
+    if (how.input == Input::FILE) {
         result.input_consumed = lseek(pipes.in[0], 0, SEEK_CUR);
         close(pipes.in[0]);
     }

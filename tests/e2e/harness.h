@@ -8,14 +8,14 @@
 
 namespace e2e {
 
-enum class Input { BYTES, FILE, CLOSED, INHERIT_PATH };
+enum class Input { BYTES, FILE, CLOSED };
 
 struct Run {
     std::vector<std::string> args;  // after the program name
     std::string argv0;              // empty: the program's path
     Input input = Input::BYTES;
     std::string bytes;              // BYTES: fed through a pipe
-    std::string path;               // FILE, INHERIT_PATH: opened as standard input
+    std::string path;               // FILE: opened as standard input
     std::string cwd;                // empty: the test's own
 };
 
