@@ -1,5 +1,7 @@
-// The usage screen and the error reporter shared by both tools.
+// The start-up, the usage screen and the error reporter shared by both tools.
 #include "frame.h"
+
+#include <clocale>
 
 namespace ostrakit {
 namespace {
@@ -10,9 +12,17 @@ constexpr const char* BANNER = "ostrakit 1.0 - file and named stream tools";
 // for the longest name a Windows command line can carry (32,767 units).
 char display_name[2 * 32767 + 1];
 
+constexpr PathChar NO_NAME[1] = {};
+
 }  // namespace
 
+bool select_user_locale() {
+    if (std::setlocale(LC_ALL, "") != nullptr) return true;
+    return std::setlocale(LC_ALL, "C") != nullptr;
+}
+
 void print_usage(const PathChar* program_name, const char* description) {
+    if (program_name == nullptr) program_name = NO_NAME;
     std::fprintf(stderr, "%s\n", BANNER);
     std::fputs(description, stderr);
     std::fprintf(stderr, "%s FileName[:StreamName]\n",
@@ -23,15 +33,21 @@ void print_usage(const PathChar* program_name, const char* description) {
 
 void write_diagnostic(std::FILE* out, const char* source_file, const char* operation, int line,
                       ErrorCode code) {
-    char* text = platform::system_text(code);
+    char fallback[64];
+    char* text = platform::system_text(code, fallback, sizeof fallback);
     std::fprintf(out, "%s:%s(%d): %s\n", source_file, operation, line, text);
-    platform::release_system_text(text);
+    platform::release_system_text(text, fallback);
 }
 
 void report_error(const char* source_file, const char* operation, int line) {
     // Read the code before anything else runs: any call below may overwrite it.
     const ErrorCode code = platform::last_error();
     write_diagnostic(stderr, source_file, operation, line, code);
+}
+
+void report_error_and_exit(const char* source_file, const char* operation, int line) {
+    report_error(source_file, operation, line);
+    platform::exit_process(EXIT_FAILURE_STATUS);
 }
 
 }  // namespace ostrakit

@@ -1,7 +1,9 @@
 // The operating-system operations that ostrapour and ostraprune call, declared once.
-// platform_win32.cpp implements them on KERNEL32; platform_posix.cpp stands in for them on
+// platform_win32.cpp implements them on KERNEL32; platform_linux.cpp stands in for them on
 // Linux, where a named stream "file:name" is the extended attribute "user.name" of "file".
 // Each call reports failure by its own sign and leaves the native error code for last_error().
+// The backends keep no state of their own: whatever one call leaves for a later one travels in
+// an object that the tool owns and passes (the path buffer, the target).
 #pragma once
 
 #include <cstddef>
@@ -16,7 +18,7 @@ using ErrorCode = unsigned long;  // DWORD
 // "\\?\" goes in front of every full path to lift the 260-character limit.
 inline constexpr std::size_t EXTENDED_PATH_PREFIX_LENGTH = 4;
 #else
-// POSIX names are the bytes the user gave; they are never converted.
+// Linux names are the bytes the user gave; they are never converted.
 using PathChar = char;
 using ErrorCode = int;  // errno
 inline constexpr std::size_t EXTENDED_PATH_PREFIX_LENGTH = 0;
@@ -25,70 +27,108 @@ inline constexpr std::size_t EXTENDED_PATH_PREFIX_LENGTH = 0;
 // Room for a full path, its terminator included.
 inline constexpr std::size_t FULL_PATH_CAPACITY = 32000;
 
-// The prefix (if the platform has one) followed by room for the full path. Kept in static
-// storage by the tool, so every position starts out zero.
+// The prefix (if the platform has one) followed by room for the full path, and what resolution
+// learnt on the way. Kept in static storage by the tool, so every position starts out zero and
+// the array always holds a terminated string.
 struct ExtendedPathBuffer {
     PathChar chars[EXTENDED_PATH_PREFIX_LENGTH + FULL_PATH_CAPACITY];
+    // How many leading characters of `chars` are the current directory that resolution put in
+    // front of a relative name, its separator included; 0 for an absolute name. Linux reaches
+    // a relative name from the current directory itself (Windows does not use it).
+    std::size_t directory_length;
 };
 
-// An open file or stream. Both platforms use -1 as the invalid value (INVALID_HANDLE_VALUE on
-// Windows, a negative descriptor on POSIX).
+// An open file or standard input. Both platforms use -1 as the invalid value
+// (INVALID_HANDLE_VALUE on Windows, a negative descriptor on Linux).
 struct Handle {
     std::intptr_t native;
     friend constexpr bool operator==(Handle, Handle) = default;
 };
 inline constexpr Handle INVALID_HANDLE{-1};
 
+#ifdef _WIN32
+// The file or stream the writer writes: the handle CreateFileW gave.
+struct Target {
+    Handle handle;
+};
+#else
+// Longest attribute name with its terminator, and the most the kernel holds in one value
+// (XATTR_NAME_MAX + 1 and XATTR_SIZE_MAX; the backend checks that they agree).
+inline constexpr std::size_t STREAM_NAME_CAPACITY = 256;
+inline constexpr std::size_t STREAM_VALUE_CAPACITY = 65536;
+
+// The file or stream the writer writes. For a file, `descriptor` is open for writing. For a
+// stream it is a read-only descriptor of the file that holds it, locked for the run: an
+// attribute can only be set whole, so its value is held in `value` and set again, whole,
+// after every block. Lives in the tool's static storage: 64 KiB that cost the program file
+// nothing.
+struct Target {
+    int descriptor;
+    bool is_stream;
+    char attribute[STREAM_NAME_CAPACITY];  // "user.<stream>"
+    std::size_t size;                       // bytes of `value` in use
+    std::size_t position;                   // where the next block goes
+    unsigned char value[STREAM_VALUE_CAPACITY];
+};
+#endif
+
 namespace platform {
 
 // Makes every later failure reach a report instead of ending the process from outside:
-// on POSIX a vanished reader (SIGPIPE) or the file-size limit (SIGXFSZ) become plain errors.
+// on Linux a vanished reader (SIGPIPE) or the file-size limit (SIGXFSZ) become plain errors.
 void prepare_process();
 
-// setlocale(LC_ALL, ""). Returns false when no locale at all could be selected; on POSIX an
-// uninstalled user locale falls back to "C" first, as standard tools do.
-bool select_user_locale();
-
-// Forms the extended-length full path of `name` in `out` (GetFullPathNameW). Returns false on
-// failure, including a path that does not fit the buffer.
+// Forms the extended-length full path of `name` in `out` (GetFullPathNameW), with
+// `out.directory_length` set. Returns false on failure, including a path that does not fit.
 bool build_extended_path(const PathChar* name, ExtendedPathBuffer& out);
 
-// Opens an existing file or stream for writing, positioned at its first byte, with no sharing,
-// never creating or truncating it (CreateFileW). INVALID_HANDLE on failure.
-Handle open_existing_for_writing(const PathChar* path);
+// Opens the existing file or stream that `path` (as build_extended_path left it) names, for
+// writing, positioned at its first byte, with no sharing, never creating or truncating it
+// (CreateFileW). Fills `target` and returns true, or returns false having left nothing open.
+bool open_existing_for_writing(const ExtendedPathBuffer& path, Target& target);
 
-// The standard-input handle (GetStdHandle). INVALID_HANDLE on failure.
+// The standard-input handle (GetStdHandle). INVALID_HANDLE on failure. A process started with
+// no standard input at all gets a null handle on Windows and a closed descriptor 0 on Linux:
+// neither is a failure here, and the first read reports it.
 Handle standard_input();
 
 // Reads up to `size` bytes (ReadFile). False on failure; true with *delivered == 0 at end.
 bool read_block(Handle from, void* buffer, std::uint32_t size, std::uint32_t* delivered);
 
-// Writes up to `size` bytes at the current position (WriteFile). False on failure; a write
-// that takes no bytes at all counts as a failure, so the caller's loop always makes progress.
-bool write_block(Handle to, const void* data, std::uint32_t size, std::uint32_t* taken);
+// Writes up to `size` bytes at the target's current position, which advances by the count
+// taken (WriteFile). False on failure; a write that takes no bytes at all counts as a failure,
+// so the caller's loop always makes progress.
+bool write_block(Target& to, const void* data, std::uint32_t size, std::uint32_t* taken);
 
-// Closes a handle (CloseHandle). False on failure: a file system that writes back late (NFS,
-// FUSE) may report only here that written bytes were lost.
-bool close_handle(Handle handle);
+// Closes the target (CloseHandle). False on failure: a file system that writes back late
+// (NFS, FUSE) may report only here that written bytes were lost.
+bool close_target(Target& target);
 
-// Deletes a file, or one stream of it (DeleteFileW). False on failure.
-bool delete_file(const PathChar* path);
+// Closes standard input (CloseHandle). Its result tells nothing of the copy.
+void close_input(Handle input);
+
+// Deletes the file, or the one stream of it, that `path` (as build_extended_path left it)
+// names (DeleteFileW). False on failure.
+bool delete_file(const ExtendedPathBuffer& path);
 
 // The code of the latest failure on this thread (GetLastError / errno).
 ErrorCode last_error();
 
 // True for the code a read gets once the writing end of a pipe has closed (ERROR_BROKEN_PIPE).
-// POSIX reports that case as an ordinary end of input, so there it is never true.
+// Linux reports that case as an ordinary end of input, so there it is never true.
 bool is_broken_pipe(ErrorCode code);
 
-// The system's text for `code` in the user's language, as the platform gives it, or a fallback
-// text when it has none. Release it with release_system_text.
-char* system_text(ErrorCode code);
-void release_system_text(char* text);
+// The system's text for `code` in the user's language, as the platform gives it (FormatMessageA).
+// When the system has none, the caller's `fallback` (`capacity` bytes) is filled with a text of
+// the backend's own and returned instead. Release the result with release_system_text, given
+// the same fallback (LocalFree, which a fallback never reaches).
+char* system_text(ErrorCode code, char* fallback, std::size_t capacity);
+void release_system_text(char* text, const char* fallback);
 
-// Converts the program name for the usage screen through the locale's code page into `out`.
-// Conversion stops at the first character that cannot be represented exactly or by the code
-// page's own best fit. Returns `out`.
+// Converts the program name for the usage screen through the locale's code page into `out`
+// (`capacity` bytes). Conversion stops at the first character that cannot be represented
+// exactly or by the code page's own best fit. Returns `out`, or `name` itself where no
+// conversion is needed.
 const char* program_name_for_display(const PathChar* name, char* out, std::size_t capacity);
 
 // Flushes standard error and ends the process at once with `status`.

@@ -2,7 +2,6 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <clocale>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -16,11 +15,25 @@ namespace {
 
 constexpr std::size_t BUFFER_UNITS = EXTENDED_PATH_PREFIX_LENGTH + FULL_PATH_CAPACITY;
 
-// Returned when the system has no text for a code; never handed to LocalFree.
-char fallback_text[64];
-
 HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle.native); }
 Handle wrap(HANDLE handle) { return Handle{reinterpret_cast<std::intptr_t>(handle)}; }
+
+// True when the extended path names a file itself: no colon in its last component, but for the
+// drive's own.
+bool names_file_itself(const wchar_t* path) {
+    const wchar_t* last = path;
+    for (const wchar_t* at = path; *at != L'\0'; ++at)
+        if (*at == L'\\' || *at == L'/') last = at + 1;
+    if (last == path + EXTENDED_PATH_PREFIX_LENGTH && last[0] != L'\0' && last[1] == L':')
+        last += 2;
+    return std::wcschr(last, L':') == nullptr;
+}
+
+bool is_directory(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION information;
+    return GetFileInformationByHandle(handle, &information) != 0 &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
 
 bool fail_too_long() {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -30,13 +43,6 @@ bool fail_too_long() {
 }  // namespace
 
 void prepare_process() {}
-
-// msvcrt cannot select a locale whose ANSI code page is UTF-8 (65001), the "Use Unicode UTF-8"
-// setting of current Windows; the tools then go on in "C" rather than refuse to run at all.
-bool select_user_locale() {
-    if (std::setlocale(LC_ALL, "") != nullptr) return true;
-    return std::setlocale(LC_ALL, "C") != nullptr;
-}
 
 bool build_extended_path(const wchar_t* name, ExtendedPathBuffer& out) {
     wchar_t* buffer = out.chars;
@@ -62,9 +68,20 @@ bool build_extended_path(const wchar_t* name, ExtendedPathBuffer& out) {
     return true;
 }
 
-Handle open_existing_for_writing(const wchar_t* path) {
-    return wrap(CreateFileW(path, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+bool open_existing_for_writing(const ExtendedPathBuffer& path, Target& target) {
+    const HANDLE handle = CreateFileW(path.chars, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    // Backup semantics, which the open needs for a directory's streams, also open the directory
+    // itself; without them, opening a directory for writing is refused as access denied. The
+    // writer refuses it the same way, before any input is read.
+    if (names_file_itself(path.chars) && is_directory(handle)) {
+        CloseHandle(handle);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    target.handle = wrap(handle);
+    return true;
 }
 
 Handle standard_input() { return wrap(GetStdHandle(STD_INPUT_HANDLE)); }
@@ -76,9 +93,9 @@ bool read_block(Handle from, void* buffer, std::uint32_t size, std::uint32_t* de
     return ok != 0;
 }
 
-bool write_block(Handle to, const void* data, std::uint32_t size, std::uint32_t* taken) {
+bool write_block(Target& to, const void* data, std::uint32_t size, std::uint32_t* taken) {
     DWORD count = 0;
-    if (!WriteFile(native(to), data, size, &count, nullptr)) return false;
+    if (!WriteFile(native(to.handle), data, size, &count, nullptr)) return false;
     *taken = count;
     if (count == 0 && size != 0) {
         // Success without progress would make the caller loop for ever.
@@ -88,15 +105,17 @@ bool write_block(Handle to, const void* data, std::uint32_t size, std::uint32_t*
     return true;
 }
 
-bool close_handle(Handle handle) { return CloseHandle(native(handle)) != 0; }
+bool close_target(Target& target) { return CloseHandle(native(target.handle)) != 0; }
 
-bool delete_file(const wchar_t* path) { return DeleteFileW(path) != 0; }
+void close_input(Handle input) { CloseHandle(native(input)); }
+
+bool delete_file(const ExtendedPathBuffer& path) { return DeleteFileW(path.chars) != 0; }
 
 ErrorCode last_error() { return GetLastError(); }
 
 bool is_broken_pipe(ErrorCode code) { return code == ERROR_BROKEN_PIPE; }
 
-char* system_text(ErrorCode code) {
+char* system_text(ErrorCode code, char* fallback, std::size_t capacity) {
     // The text comes as the system has it, with its own CR LF at the end.
     char* text = nullptr;
     const DWORD length = FormatMessageA(
@@ -105,12 +124,12 @@ char* system_text(ErrorCode code) {
         nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
         reinterpret_cast<char*>(&text), 0, nullptr);
     if (length != 0 && text != nullptr) return text;
-    std::snprintf(fallback_text, sizeof fallback_text, "Unknown error %lu", code);
-    return fallback_text;
+    std::snprintf(fallback, capacity, "Unknown error %lu", code);
+    return fallback;
 }
 
-void release_system_text(char* text) {
-    if (text != fallback_text) LocalFree(text);
+void release_system_text(char* text, const char* fallback) {
+    if (text != fallback) LocalFree(text);
 }
 
 const char* program_name_for_display(const wchar_t* name, char* out, std::size_t capacity) {

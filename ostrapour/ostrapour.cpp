@@ -13,26 +13,24 @@ constexpr std::uint32_t READ_BLOCK_SIZE = 256;
 constexpr const char* DESCRIPTION = "Reads from STDIN and Writes to a file/stream(s).\n\n";
 
 ExtendedPathBuffer path;
+Target target;
 unsigned char block[READ_BLOCK_SIZE];
 
 // Copies until end of input, writing each block completely before the next read.
 // Returns only at end of input; every failure ends the process.
-void copy_input_to_target(Handle input, Handle target) {
+void copy_input_to_target(Handle input) {
     for (;;) {
         std::uint32_t delivered = 0;
         if (!platform::read_block(input, block, READ_BLOCK_SIZE, &delivered)) {
             // A pipe whose writer has gone is the end of the input, not a failure.
             if (platform::is_broken_pipe(platform::last_error())) return;
-            REPORT_ERROR("ReadFile");
-            platform::exit_process(EXIT_FAILURE_STATUS);
+            REPORT_AND_EXIT("ReadFile");
         }
         if (delivered == 0) return;
         for (std::uint32_t written = 0; written < delivered;) {
             std::uint32_t taken = 0;
-            if (!platform::write_block(target, block + written, delivered - written, &taken)) {
-                REPORT_ERROR("WriteFile");
-                platform::exit_process(EXIT_FAILURE_STATUS);
-            }
+            if (!platform::write_block(target, block + written, delivered - written, &taken))
+                REPORT_AND_EXIT("WriteFile");
             written += taken;
         }
     }
@@ -46,35 +44,19 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
 #endif
     platform::prepare_process();
-    if (!platform::select_user_locale()) {
-        REPORT_ERROR("setlocale");
-        platform::exit_process(EXIT_FAILURE_STATUS);
-    }
+    if (!select_user_locale()) REPORT_AND_EXIT("setlocale");
     if (argc != 2) {
         print_usage(argv[0], DESCRIPTION);
         platform::exit_process(EXIT_FAILURE_STATUS);
     }
-    if (!platform::build_extended_path(argv[1], path)) {
-        REPORT_ERROR("GetFullPathNameW");
-        platform::exit_process(EXIT_FAILURE_STATUS);
-    }
+    if (!platform::build_extended_path(argv[1], path)) REPORT_AND_EXIT("GetFullPathNameW");
     // The target is opened before standard input is touched: a failed open consumes nothing.
-    const Handle target = platform::open_existing_for_writing(path.chars);
-    if (target == INVALID_HANDLE) {
-        REPORT_ERROR("CreateFile");
-        platform::exit_process(EXIT_FAILURE_STATUS);
-    }
+    if (!platform::open_existing_for_writing(path, target)) REPORT_AND_EXIT("CreateFile");
     const Handle input = platform::standard_input();
-    if (input == INVALID_HANDLE) {
-        REPORT_ERROR("GetStdHandle");
-        platform::exit_process(EXIT_FAILURE_STATUS);
-    }
-    copy_input_to_target(input, target);
-    platform::close_handle(input);
+    if (input == INVALID_HANDLE) REPORT_AND_EXIT("GetStdHandle");
+    copy_input_to_target(input);
+    platform::close_input(input);
     // Only the target's close can tell of bytes lost: standard input's result means nothing.
-    if (!platform::close_handle(target)) {
-        REPORT_ERROR("WriteFile");
-        platform::exit_process(EXIT_FAILURE_STATUS);
-    }
+    if (!platform::close_target(target)) REPORT_AND_EXIT("WriteFile");
     platform::exit_process(EXIT_OK);
 }

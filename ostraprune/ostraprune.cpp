@@ -19,21 +19,12 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
 #endif
     platform::prepare_process();
-    if (!platform::select_user_locale()) {
-        REPORT_ERROR("setlocale");
-        platform::exit_process(EXIT_FAILURE_STATUS);
-    }
+    if (!select_user_locale()) REPORT_AND_EXIT("setlocale");
     if (argc != 2) {
         print_usage(argv[0], DESCRIPTION);
         platform::exit_process(EXIT_FAILURE_STATUS);
     }
-    if (!platform::build_extended_path(argv[1], path)) {
-        REPORT_ERROR("GetFullPathNameW");
-        platform::exit_process(EXIT_FAILURE_STATUS);
-    }
-    if (!platform::delete_file(path.chars)) {
-        REPORT_ERROR("DeleteFileW");
-        platform::exit_process(EXIT_FAILURE_STATUS);
-    }
+    if (!platform::build_extended_path(argv[1], path)) REPORT_AND_EXIT("GetFullPathNameW");
+    if (!platform::delete_file(path)) REPORT_AND_EXIT("DeleteFileW");
     platform::exit_process(EXIT_OK);
 }

@@ -342,7 +342,7 @@ std::string diagnostic(const std::string& tool, const std::string& operation,
                        const std::string& text) {
     const std::string source = std::string(OSTRAKIT_SOURCE_DIR) + "/" + tool + "/" + tool + ".cpp";
     std::istringstream lines(read_file(source));
-    const std::string site = "REPORT_ERROR(\"" + operation + "\")";
+    const std::string site = "REPORT_AND_EXIT(\"" + operation + "\")";
     std::string line;
     for (int number = 1; std::getline(lines, line); ++number)
         if (line.find(site) != std::string::npos)

@@ -370,8 +370,8 @@ UNSANITIZED_BUILD_TEST(HostileTargets, AWriteLostAtTheCloseIsAFailureNotASuccess
     // The report names the check of the target's close, the second "WriteFile" site.
     const std::string source = std::string(OSTRAKIT_SOURCE_DIR) + "/ostrapour/ostrapour.cpp";
     const std::string text = read_file(source);
-    const std::size_t site = text.find("REPORT_ERROR(\"WriteFile\")",
-                                       text.find("close_handle(target)"));
+    const std::size_t site = text.find("REPORT_AND_EXIT(\"WriteFile\")",
+                                       text.find("close_target(target)"));
     ASSERT_NE(site, std::string::npos);
     const auto line = std::count(text.begin(), text.begin() + static_cast<long>(site), '\n') + 1;
     EXPECT_EQ(result.status, 1);

@@ -1,0 +1,395 @@
+// The platform operations on Linux. A named stream "file:name" is the extended attribute
+// "user.name" of "file", the mapping ntfs-3g uses, so on an NTFS volume mounted by ntfs-3g the
+// same calls reach the real NTFS streams. The Windows behaviour the tools rely on is kept:
+// exclusive opens, the read-only attribute, no creation and no shortening. Nothing is kept
+// between calls: each one works from the path buffer and the target its caller passes.
+#include <fcntl.h>
+#include <linux/limits.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "names.h"
+#include "platform.h"
+
+namespace ostrakit::platform {
+namespace {
+
+static_assert(STREAM_NAME_CAPACITY == XATTR_NAME_MAX + 1);
+static_assert(STREAM_VALUE_CAPACITY == XATTR_SIZE_MAX);
+
+constexpr std::string_view USER_NAMESPACE = "user.";
+
+// The kernel's own NTFS driver (ntfs3) keeps user.* attributes as NTFS extended attributes,
+// not as named streams: Windows would never see a stream written there.
+constexpr long NTFS3_MAGIC = 0x7366746e;
+
+bool fail(int code) {
+    errno = code;
+    return false;
+}
+
+// Forms "user.<stream>" in `attribute`, refusing a name no file system can hold.
+bool form_attribute(std::string_view stream, char* attribute) {
+    if (USER_NAMESPACE.size() + stream.size() > XATTR_NAME_MAX) return fail(ENAMETOOLONG);
+    std::memcpy(attribute, USER_NAMESPACE.data(), USER_NAMESPACE.size());
+    std::memcpy(attribute + USER_NAMESPACE.size(), stream.data(), stream.size());
+    attribute[USER_NAMESPACE.size() + stream.size()] = '\0';
+    return true;
+}
+
+// A regular file without its owner-write bit stands in for the read-only attribute, which
+// refuses administrators too.
+bool is_read_only(const struct stat& status) {
+    return S_ISREG(status.st_mode) && (status.st_mode & S_IWUSR) == 0;
+}
+
+// Where the last piece of a name is looked up: a directory to look up from, and the piece
+// itself, terminated. A name shorter than PATH_MAX goes to the kernel in one call. A longer
+// one, which every single call refuses, is walked a piece at a time, each piece opened from
+// the one before as a place to look up from (O_PATH), so that symbolic links and ".." mean
+// just what they would in one call.
+struct Place {
+    int directory;
+    char name[PATH_MAX];
+};
+
+// Closes the walk's directory, keeping the code of a failure that is still to be reported.
+void leave(const Place& place) {
+    if (place.directory == AT_FDCWD) return;
+    const int saved = errno;
+    close(place.directory);
+    errno = saved;
+}
+
+// The file part of `path` as the kernel is to find it. A relative name is reached from the
+// current directory itself, not by the full path formed from it: the kernel's current
+// directory is the one the user was in even when that path now leads elsewhere (a file system
+// mounted over it, a directory renamed meanwhile).
+std::string_view as_named(const ExtendedPathBuffer& path, std::string_view file) {
+    if (path.directory_length == 0) return file;
+    const std::string_view relative(file.data() + path.directory_length,
+                                    file.size() - path.directory_length);
+    return relative.empty() ? std::string_view(".") : relative;
+}
+
+bool find_place(const ExtendedPathBuffer& path, std::string_view file, Place& place) {
+    place.directory = AT_FDCWD;
+    std::string_view rest = as_named(path, file);
+    for (PathPiece piece = next_path_piece(rest, PATH_MAX); !piece.head.empty();
+         piece = next_path_piece(rest, PATH_MAX)) {
+        std::memcpy(place.name, piece.head.data(), piece.head.size());
+        place.name[piece.head.size()] = '\0';
+        const int next = openat(place.directory, place.name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        leave(place);
+        if (next < 0) return false;
+        place.directory = next;
+        rest = piece.tail;
+    }
+    // What is left has no slash to split at: one component longer than any name can be.
+    if (rest.size() >= PATH_MAX) {
+        leave(place);
+        return fail(ENAMETOOLONG);
+    }
+    std::memcpy(place.name, rest.data(), rest.size());
+    place.name[rest.size()] = '\0';
+    return true;
+}
+
+// Opens the file part of `path` and moves the descriptor above the standard three, so that
+// nothing meant for standard error can land in the target. Callers add O_NONBLOCK, so that a
+// FIFO without a reader is refused at once instead of hanging the open.
+int open_above_standard_handles(const ExtendedPathBuffer& path, std::string_view file,
+                                int flags) {
+    Place place;
+    if (!find_place(path, file, place)) return -1;
+    const int fd = openat(place.directory, place.name, flags | O_NOCTTY | O_CLOEXEC);
+    leave(place);
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    // EINVAL: the descriptor limit leaves nothing above the three, which is EMFILE's case.
+    const int saved = errno == EINVAL ? EMFILE : errno;
+    close(fd);
+    errno = saved;
+    return moved;
+}
+
+// The checks of an open below each take the descriptor just opened, or -1 after a failure,
+// and give it back, or -1 after closing it with the reason left in errno.
+
+int close_failed(int fd, int code) {
+    close(fd);
+    errno = code;
+    return -1;
+}
+
+// Takes the exclusive lock that stands in for "no sharing", then lets writes block again.
+int lock_for_writing(int fd) {
+    if (fd < 0) return fd;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return close_failed(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return close_failed(fd, errno);
+    return fd;
+}
+
+// A writer holds its file locked for the whole run, for the file and for each of its streams,
+// so a file is not deleted from under it, nor a stream of it. The shared lock taken here is
+// held until the delete is done: a writer that starts meanwhile is refused at its open.
+int refuse_held_by_writer(int fd) {
+    if (fd < 0) return fd;
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0)
+        return close_failed(fd, errno == EWOULDBLOCK ? EBUSY : errno);
+    return fd;
+}
+
+// Refuses a stream on a volume whose attributes are not streams.
+int refuse_attributes_not_streams(int fd) {
+    struct statfs volume;
+    if (fd < 0) return fd;
+    if (fstatfs(fd, &volume) != 0) return close_failed(fd, errno);
+    return volume.f_type == NTFS3_MAGIC ? close_failed(fd, EOPNOTSUPP) : fd;
+}
+
+// Points standard error at /dev/null, or closes it when even that cannot be opened.
+void cut_off_standard_error() {
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || dup2(null, STDERR_FILENO) < 0) close(STDERR_FILENO);
+    if (null >= 0) close(null);
+}
+
+// With no sharing, the tool's own standard handles are openers of a target file like any
+// other, as they are on Windows. Standard error that leads into the target is cut off before
+// any refusal is reported, so that no diagnostic can land among the target's bytes. Devices
+// are left alone: "ostrapour /dev/null > /dev/null" is no conflict.
+bool held_by_standard_handles(const struct stat& target) {
+    if (!S_ISREG(target.st_mode)) return false;
+    bool held = false;
+    for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
+        struct stat status;
+        if (fstat(standard, &status) != 0 || status.st_dev != target.st_dev ||
+            status.st_ino != target.st_ino)
+            continue;
+        held = true;
+        if (standard == STDERR_FILENO) cut_off_standard_error();
+    }
+    return held;
+}
+
+// Refuses a read-only target and, when the target is the file itself rather than a stream of
+// it, one that the tool's own standard handles hold: streams are shared one by one, so
+// "ostrapour f:s < f" is no conflict.
+int refuse_read_only(int fd, bool whole_file = false) {
+    struct stat status;
+    if (fd < 0) return fd;
+    if (fstat(fd, &status) != 0) return close_failed(fd, errno);
+    if (whole_file && held_by_standard_handles(status)) return close_failed(fd, EBUSY);
+    return is_read_only(status) ? close_failed(fd, EACCES) : fd;
+}
+
+// A missing attribute is "No such file or directory", as a missing stream is on Windows.
+int stream_error(int code) { return code == ENODATA ? ENOENT : code; }
+
+// F2FS reports a value too large for it as E2BIG, whose text ("Argument list too long") would
+// mislead; ext4 says ENOSPC, as for a full disk.
+int set_stream_error(int code) { return code == E2BIG ? EFBIG : stream_error(code); }
+
+// The file descriptor of a stream's file: read-only (a directory cannot be opened for writing,
+// but its streams can be written), on a volume that has streams, and not read-only.
+int open_stream_file(const ExtendedPathBuffer& path, std::string_view file) {
+    const int opened = open_above_standard_handles(path, file, O_RDONLY | O_NONBLOCK);
+    return refuse_read_only(refuse_attributes_not_streams(opened));
+}
+
+// Reads the stream's value into the target, then sets it again, unchanged: that asks what the
+// read-only open cannot, whether this stream may be written at all (permissions, a read-only
+// mount, an immutable file), and the answer belongs to the open, before any input is read.
+// Want of space is no such answer: the first write that needs the space reports it, as it
+// would for a file.
+bool load_stream(Target& target) {
+    const ssize_t size =
+        fgetxattr(target.descriptor, target.attribute, target.value, sizeof target.value);
+    // ERANGE: a value larger than the kernel can set again; writing it would shorten it.
+    // ntfs-3g says E2BIG for a stream past that size.
+    if (size < 0) return fail(errno == ERANGE || errno == E2BIG ? EFBIG : stream_error(errno));
+    target.size = static_cast<std::size_t>(size);
+    target.position = 0;
+    if (fsetxattr(target.descriptor, target.attribute, target.value, target.size,
+                  XATTR_REPLACE) == 0 ||
+        errno == ENOSPC || errno == EDQUOT)
+        return true;
+    return fail(set_stream_error(errno));
+}
+
+bool open_stream(const ExtendedPathBuffer& path, const SplitName& split, Target& target) {
+    if (!form_attribute(split.stream, target.attribute)) return false;
+    const int fd = lock_for_writing(open_stream_file(path, split.file));
+    if (fd < 0) return false;
+    target.descriptor = fd;
+    target.is_stream = true;
+    if (load_stream(target)) return true;
+    close_failed(fd, errno);
+    return false;
+}
+
+bool write_stream(Target& stream, const void* data, std::uint32_t size, std::uint32_t* taken) {
+    if (stream.position >= sizeof stream.value) return fail(EFBIG);
+    std::size_t count = sizeof stream.value - stream.position;
+    if (size < count) count = size;
+    std::memcpy(stream.value + stream.position, data, count);
+    const std::size_t end = stream.position + count;
+    const std::size_t new_size = end > stream.size ? end : stream.size;
+    // XATTR_REPLACE: a stream removed meanwhile is never created again.
+    if (fsetxattr(stream.descriptor, stream.attribute, stream.value, new_size, XATTR_REPLACE) !=
+        0)
+        return fail(set_stream_error(errno));
+    stream.position = end;
+    stream.size = new_size;
+    *taken = static_cast<std::uint32_t>(count);
+    return true;
+}
+
+// A regular file that a writer holds is not deleted. Where the file cannot be opened to ask
+// (no read permission), it is deleted as before: the lock is advisory, a test at best.
+// Returns false when it may not go; otherwise `lock` is the descriptor that holds the shared
+// lock until the delete is done, or -1.
+bool may_delete_entry(const Place& place, const struct stat& status, int& lock) {
+    lock = -1;
+    if (!S_ISREG(status.st_mode)) return true;
+    const int fd =
+        openat(place.directory, place.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno == EACCES;
+    lock = refuse_held_by_writer(fd);
+    return lock >= 0;
+}
+
+// The entry itself: a symbolic link goes, not its target; directories never do.
+bool delete_entry(const ExtendedPathBuffer& path, std::string_view file) {
+    Place place;
+    if (!find_place(path, file, place)) return false;
+    struct stat status;
+    int code = 0, lock = -1;
+    if (fstatat(place.directory, place.name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        code = errno;
+    else if (S_ISDIR(status.st_mode))
+        code = EISDIR;
+    else if (is_read_only(status))
+        code = EACCES;
+    else if (!may_delete_entry(place, status, lock) ||
+             unlinkat(place.directory, place.name, 0) != 0)
+        code = errno;
+    if (lock >= 0) close(lock);
+    leave(place);
+    return code == 0 || fail(code);
+}
+
+bool delete_stream(const ExtendedPathBuffer& path, const SplitName& split) {
+    char attribute[STREAM_NAME_CAPACITY];
+    if (!form_attribute(split.stream, attribute)) return false;
+    const int fd = refuse_held_by_writer(open_stream_file(path, split.file));
+    if (fd < 0) return false;
+    const bool removed = fremovexattr(fd, attribute) == 0;
+    const int code = removed ? 0 : stream_error(errno);
+    close(fd);
+    return removed || fail(code);
+}
+
+}  // namespace
+
+void prepare_process() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+bool build_extended_path(const char* name, ExtendedPathBuffer& out) {
+    // The kernel's answer to an empty name, which forming would turn into the current directory.
+    if (name[0] == '\0') return fail(ENOENT);
+    char directory[FULL_PATH_CAPACITY];
+    std::string_view cwd;
+    if (name[0] != '/') {
+        if (getcwd(directory, sizeof directory) == nullptr)
+            return fail(errno == ERANGE ? ENAMETOOLONG : errno);
+        cwd = directory;
+    }
+    if (!form_full_path(cwd, name, out.chars, FULL_PATH_CAPACITY)) return fail(ENAMETOOLONG);
+    out.directory_length = std::strlen(out.chars) - std::strlen(name);
+    return true;
+}
+
+bool open_existing_for_writing(const ExtendedPathBuffer& path, Target& target) {
+    const SplitName split = split_stream_name(path.chars);
+    if (split.kind == NameKind::INVALID) return fail(EINVAL);
+    if (split.kind == NameKind::NAMED_STREAM) return open_stream(path, split, target);
+    const int opened = open_above_standard_handles(path, split.file, O_WRONLY | O_NONBLOCK);
+    const int fd = lock_for_writing(refuse_read_only(opened, true));
+    if (fd < 0) return false;
+    target.descriptor = fd;
+    target.is_stream = false;
+    return true;
+}
+
+Handle standard_input() { return Handle{STDIN_FILENO}; }
+
+bool read_block(Handle from, void* buffer, std::uint32_t size, std::uint32_t* delivered) {
+    const int fd = static_cast<int>(from.native);
+    for (;;) {
+        const ssize_t count = read(fd, buffer, size);
+        if (count >= 0) {
+            *delivered = static_cast<std::uint32_t>(count);
+            return true;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        // Standard input left non-blocking by whoever started us: wait for data.
+        struct pollfd ready = {fd, POLLIN, 0};
+        if (poll(&ready, 1, -1) < 0 && errno != EINTR) return false;
+    }
+}
+
+bool write_block(Target& to, const void* data, std::uint32_t size, std::uint32_t* taken) {
+    if (to.is_stream) return write_stream(to, data, size, taken);
+    for (;;) {
+        const ssize_t count = write(to.descriptor, data, size);
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return false;
+        // Success without progress would make the caller loop for ever.
+        if (count == 0 && size != 0) return fail(EIO);
+        *taken = static_cast<std::uint32_t>(count);
+        return true;
+    }
+}
+
+bool close_target(Target& target) { return close(target.descriptor) == 0; }
+
+void close_input(Handle input) { close(static_cast<int>(input.native)); }
+
+bool delete_file(const ExtendedPathBuffer& path) {
+    const SplitName split = split_stream_name(path.chars);
+    if (split.kind == NameKind::INVALID) return fail(EINVAL);
+    if (split.kind == NameKind::NAMED_STREAM) return delete_stream(path, split);
+    return delete_entry(path, split.file);
+}
+
+ErrorCode last_error() { return errno; }
+
+bool is_broken_pipe(ErrorCode) { return false; }
+
+char* system_text(ErrorCode code, char*, std::size_t) { return std::strerror(code); }
+
+void release_system_text(char*, const char*) {}
+
+const char* program_name_for_display(const char* name, char*, std::size_t) { return name; }
+
+void exit_process(int status) {
+    std::fflush(stderr);
+    _exit(status);
+}
+
+}  // namespace ostrakit::platform
