@@ -219,6 +219,7 @@ std::string system_text(int code) {
         case ENOENT: return "File not found.\r\n";
         case EACCES:
         case EISDIR: return "Access denied.\r\n";
+        case EBUSY: return "Sharing violation.\r\n";
         default: throw std::logic_error("no Windows text for errno " + std::to_string(code));
     }
 }

@@ -109,13 +109,18 @@ TEST(PourFile, RelativeNamesAndSwitchLikeNamesResolveAgainstTheCurrentDirectory)
     EXPECT_EQ(read_file(dir / "n\xe9\xff"), "cd....");
 }
 
-TEST(PourFile, MissingTargetIsNeitherCreatedNorFedAnyInput) {
+// A directory opened as itself is refused as Windows refuses it without backup semantics
+// (which the Windows build needs for a directory's streams), before any input is read.
+TEST(PourFile, MissingTargetOrADirectoryIsNeitherCreatedNorFedAnyInput) {
     ScratchDir dir;
     write_file(dir / "in", "input");
-    const Result result = run(pour_path(), {.args = {dir / "absent"}, .input = Input::FILE,
-                                            .path = dir / "in"});
-    expect_failure(result, "CreateFile", ENOENT);
-    EXPECT_EQ(result.input_consumed, 0);
+    for (const auto& [target, code] : {std::pair{dir / "absent", ENOENT}, {dir.path(), EISDIR}})
+        for (const std::string& input : {dir / "in", std::string("/dev/null")}) {
+            const Result result = run(pour_path(), {.args = {target}, .input = Input::FILE,
+                                                    .path = input});
+            expect_failure(result, "CreateFile", code);
+            EXPECT_EQ(result.input_consumed, 0);
+        }
     EXPECT_FALSE(exists(dir / "absent"));
 }
 

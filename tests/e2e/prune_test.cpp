@@ -1,10 +1,12 @@
 // ostraprune end to end: exactly the named entry or stream goes, and nothing else.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "harness.h"
 
@@ -136,4 +138,62 @@ TEST(PruneRefusals, ReportThePlatformsReasonAndDeleteNothing) {
     expect_refusal(prune(dir / "ro:s"), EACCES);
     EXPECT_EQ(read_file(dir / "ro"), "content");
     EXPECT_TRUE(has_stream(dir / "ro", "s"));
+}
+
+// A running writer holds its target with no sharing: neither the file nor any stream of it is
+// deleted from under it, and the writer still ends with every byte in place.
+TEST(PruneRefusals, NothingAWriterHoldsIsDeleted) {
+    ScratchDir dir;
+    ASSERT_EQ(mkfifo((dir / "input").c_str(), 0600), 0);
+    struct Case {
+        const char* held;                  // what the writer writes
+        std::vector<std::string> refused;  // deletes refused while it runs
+        bool linux_only;
+    };
+    const Case cases[] = {
+        {"report.txt", {"report.txt"}, false},
+        {"report.txt", {"report.txt:s"}, true},
+        {"report.txt:s", {"report.txt", "report.txt:s", "report.txt:other"}, true},
+    };
+    for (const Case& c : cases) {
+        if (c.linux_only && windows_target()) continue;
+        write_file(dir / "report.txt", "original");
+        if (!windows_target()) {
+            set_stream(dir / "report.txt", "s", "value");
+            set_stream(dir / "report.txt", "other", "other");
+        }
+        // Opened for reading and writing, the FIFO lets the writer's open go through at once.
+        const int feed = open((dir / "input").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(feed, 0);
+        Result poured;
+        std::thread writer([&] {
+            poured = run(pour_path(), {.args = {dir / c.held}, .input = Input::FILE,
+                                       .path = dir / "input"});
+        });
+        ASSERT_EQ(write(feed, "AB", 2), 2);
+        const auto written = [&] {
+            const std::string now = std::string(c.held).find(':') == std::string::npos
+                                        ? read_file(dir / "report.txt")
+                                        : read_stream(dir / "report.txt", "s");
+            return now.rfind("AB", 0) == 0;
+        };
+        for (int wait = 0; wait < 2000 && !written(); ++wait) usleep(5000);
+        for (const std::string& name : c.refused)
+            expect_refusal(prune(dir / name), EBUSY);
+        if (!windows_target()) {  // a link goes as itself; Wine follows it
+            ASSERT_EQ(symlink("report.txt", (dir / "link").c_str()), 0);
+            expect_success(prune(dir / "link"));
+            EXPECT_FALSE(exists(dir / "link"));
+        }
+        ASSERT_EQ(write(feed, "CD", 2), 2);
+        close(feed);
+        writer.join();
+        expect_success(poured);
+        EXPECT_EQ(read_file(dir / "report.txt"), c.held == std::string("report.txt")
+                                                     ? "ABCDinal" : "original") << c.held;
+        if (!windows_target()) {
+            EXPECT_EQ(read_stream(dir / "report.txt", "s"),
+                      c.held == std::string("report.txt") ? "value" : "ABCDe") << c.held;
+        }
+    }
 }
