@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -404,4 +405,23 @@ UNSANITIZED_BUILD_TEST(HostileLimits, TooFewDescriptorsFailTheOpen) {
     EXPECT_EQ(result.error, failure("ostrapour", "CreateFile", EMFILE));
     EXPECT_EQ(read_file(dir / "f"), ORIGINAL);
     EXPECT_EQ(read_stream(dir / "f", "s"), "value");
+}
+
+// A pruner that cannot open a file to ask whether a writer holds it deletes it as before:
+// the lock it would test is advisory anyway, and a file one may not read is still one's own
+// to delete.
+TEST(HostileTargets, AFileThePrunerCannotReadIsStillDeleted) {
+    ScratchDir dir;
+    write_file(dir / "f", ORIGINAL);
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    ASSERT_EQ(chmod((dir / "f").c_str(), 0200), 0);
+    const Result result = run_redirected(prune_path(), {dir / "f"}, "/dev/null", dir.path(), [] {
+        // Root reads everything: run as nobody, who may write the directory but not read f.
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                               setresuid(65534, 65534, 65534) != 0))
+            _exit(125);
+    });
+    EXPECT_EQ(result.error, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_FALSE(exists(dir / "f"));
 }

@@ -135,3 +135,50 @@ TEST(FileLimits, AFullFileSystemFailsTheWriteAndKeepsWhatFitted) {
     EXPECT_GE(kept.size(), 200u * 1024);
     EXPECT_EQ(kept, input.substr(0, kept.size()));
 }
+
+// Not under sanitizers: their runtime must come first among the preloaded libraries.
+UNSANITIZED_BUILD_TEST(StreamLimits, TheVolumeDecidesWhetherStreamsOpen) {
+    ScratchDir dir;
+    write_file(dir / "f", "original");
+    set_stream(dir / "f", "s", "value");
+    write_file(dir / "input", "INPUT");
+    struct Case {
+        const char* volume;  // what the preloaded volume_shim makes of the volume
+        bool prune;
+        const char* name;
+        const char* input;
+        int code;            // 0: success
+        const char* file;    // f and f:s afterwards
+        const char* stream;
+    };
+    const Case cases[] = {
+        // ntfs3 keeps user.* attributes as NTFS extended attributes, which Windows never shows
+        // as streams: refused before any input is read. Files are files there as anywhere.
+        {"ntfs3", false, "f:s", "input", EOPNOTSUPP, "original", "value"},
+        {"ntfs3", true, "f:s", "input", EOPNOTSUPP, "original", "value"},
+        {"ntfs3", false, "f", "input", 0, "INPUTnal", "value"},
+        // Want of space for the open's unchanged rewrite is no refusal of the stream.
+        {"full-once", false, "f:s", "/dev/null", 0, "INPUTnal", "value"},
+        {"full-once", false, "f:s", "input", 0, "INPUTnal", "INPUT"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.volume) + " " + c.name);
+        setenv("OSTRAKIT_VOLUME", c.volume, 1);
+        setenv("LD_PRELOAD", VOLUME_SHIM_PATH, 1);
+        const std::string input = c.input[0] == '/' ? c.input : dir / c.input;
+        const Result result = run(c.prune ? prune_path() : pour_path(),
+                                  {.args = {dir / c.name}, .input = Input::FILE, .path = input});
+        unsetenv("LD_PRELOAD");
+        unsetenv("OSTRAKIT_VOLUME");
+        if (c.code == 0) {
+            EXPECT_EQ(result.status, 0);
+            EXPECT_EQ(result.error, "");
+        } else {
+            expect_failure(result, c.prune ? "ostraprune" : "ostrapour",
+                           c.prune ? "DeleteFileW" : "CreateFile", c.code);
+            EXPECT_EQ(result.input_consumed, 0);
+        }
+        EXPECT_EQ(read_file(dir / "f"), c.file);
+        EXPECT_EQ(read_stream(dir / "f", "s"), c.stream);
+    }
+}
