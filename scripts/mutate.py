@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Makes one plausible fault at a time in the tools' own code, runs the suite on it, and says
+which faults no test caught. Each fault is one edit of one line that still compiles and would
+hurt a user. Run from the checkout after both builds (scripts/test.sh builds them); the tree is
+restored after every fault, also when the run is cut short.
+    scripts/mutate.py [WORD...]     only the faults whose description holds one of the words
+"""
+import pathlib, subprocess, sys, time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+POUR, PRUNE = "ostrapour/ostrapour.cpp", "ostraprune/ostraprune.cpp"
+FRAME, LINUX, WIN32 = "common/frame.cpp", "common/platform_linux.cpp", "common/platform_win32.cpp"
+NAMES = "common/names.cpp"
+
+# (file, text as it stands, text with the fault, what the fault does to a user)
+FAULTS = [
+    (POUR, "written += taken;", "written = delivered;", "copy: a short write skips the rest of the block"),
+    (POUR, "READ_BLOCK_SIZE = 256", "READ_BLOCK_SIZE = 512", "copy: blocks of 512 bytes"),
+    (POUR, "READ_BLOCK_SIZE, &delivered", "READ_BLOCK_SIZE - 1, &delivered", "copy: reads one byte short of a block"),
+    (POUR, "if (platform::is_broken_pipe(platform::last_error())) return;", "", "copy: a closed pipe is a read failure"),
+    (POUR, "if (!platform::close_target(target)) REPORT_AND_EXIT(\"WriteFile\");", "platform::close_target(target);", "close: a lost write-back ends with status 0"),
+    (POUR, "if (argc != 2) {", "if (argc < 2) {", "frame: extra arguments are ignored"),
+    (POUR, "print_usage(argv[0], DESCRIPTION);", "print_usage(argv[argc - 1], DESCRIPTION);", "frame: usage names the last argument"),
+    (PRUNE, "if (argc != 2) {", "if (argc < 2) {", "frame: extra arguments are ignored (deleter)"),
+    (FRAME, "return std::setlocale(LC_ALL, \"C\") != nullptr;", "return false;", "frame: an uninstalled user locale stops the tools"),
+    (FRAME, "if (program_name == nullptr) program_name = NO_NAME;", "", "frame: no argument vector prints a null name"),
+    (FRAME, "platform::exit_process(EXIT_FAILURE_STATUS);", "platform::exit_process(EXIT_OK);", "frame: a failure ends with status 0"),
+    (FRAME, "\"%s:%s(%d): %s\\n\"", "\"%s:%s(%d): %s\"", "frame: a diagnostic without its line end"),
+    (LINUX, "flock(fd, LOCK_EX | LOCK_NB)", "flock(fd, LOCK_SH | LOCK_NB)", "open: the writer shares its target"),
+    (LINUX, "fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0", "false", "open: writes to a FIFO stay non-blocking"),
+    (LINUX, "return is_read_only(status) ? close_failed(fd, EACCES) : fd;", "return fd;", "open: read-only files are written"),
+    (LINUX, "if (whole_file && held_by_standard_handles(status)) return close_failed(fd, EBUSY);", "", "open: standard handles on the target are no openers"),
+    (LINUX, "if (standard == STDERR_FILENO) cut_off_standard_error();", "", "open: a diagnostic may land in the target"),
+    (LINUX, "if (fd < 0 || fd > STDERR_FILENO) return fd;", "return fd;", "open: the target may take a standard descriptor"),
+    (LINUX, "O_WRONLY | O_NONBLOCK", "O_WRONLY", "open: a FIFO without a reader hangs the writer"),
+    (LINUX, "int stream_error(int code) { return code == ENODATA ? ENOENT : code; }", "int stream_error(int code) { return code; }", "stream: a missing stream says ENODATA"),
+    (LINUX, "errno == ERANGE || errno == E2BIG ? EFBIG", "errno == ERANGE ? EFBIG", "stream: ntfs-3g's E2BIG misreported"),
+    (LINUX, "stream.value, new_size, XATTR_REPLACE)", "stream.value, new_size, 0)", "stream: a removed stream is created again"),
+    (LINUX, "const std::size_t new_size = end > stream.size ? end : stream.size;", "const std::size_t new_size = end;", "stream: a shorter input shortens the stream"),
+    (LINUX, "if (stream.position >= sizeof stream.value) return fail(EFBIG);", "", "stream: the write past 64 KiB makes no progress"),
+    (LINUX, "        errno == ENOSPC || errno == EDQUOT)", "        false)", "stream: a full volume fails the open"),
+    (LINUX, "XATTR_REPLACE) == 0 ||\n        errno == ENOSPC || errno == EDQUOT)", "XATTR_REPLACE) == 0 || true)", "stream: the open does not ask whether the stream may be written"),
+    (LINUX, "return volume.f_type == NTFS3_MAGIC ? close_failed(fd, EOPNOTSUPP) : fd;", "return fd;", "stream: ntfs3 attributes taken for streams"),
+    (LINUX, "out.directory_length = std::strlen(out.chars) - std::strlen(name);", "out.directory_length = 0;", "path: relative names go by the formed path"),
+    (LINUX, "return relative.empty() ? std::string_view(\".\") : relative;", "return relative;", "path: a stream of the current directory is not found"),
+    (LINUX, "if (name[0] == '\\0') return fail(ENOENT);", "", "path: the empty name means the current directory"),
+    (LINUX, "if (rest.size() >= PATH_MAX) {", "if (rest.size() > PATH_MAX) {", "path: a component of PATH_MAX bytes overflows"),
+    (LINUX, "else if (is_read_only(status))\n        code = EACCES;", "", "delete: read-only files are deleted"),
+    (LINUX, "if (fstatat(place.directory, place.name, &status, AT_SYMLINK_NOFOLLOW) != 0)", "if (fstatat(place.directory, place.name, &status, 0) != 0)", "delete: a link is judged by its target"),
+    (LINUX, "if (flock(fd, LOCK_SH | LOCK_NB) != 0)", "if (false)", "delete: a held target is deleted"),
+    (LINUX, "if (fd < 0) return errno == EACCES;", "if (fd < 0) return false;", "delete: an unreadable file cannot be deleted"),
+    (LINUX, "const int fd = refuse_held_by_writer(open_stream_file(path, split.file));", "const int fd = open_stream_file(path, split.file);", "delete: a held stream is deleted"),
+    (LINUX, "std::signal(SIGPIPE, SIG_IGN);", "", "process: a vanished reader of standard error kills the tool"),
+    (LINUX, "std::signal(SIGXFSZ, SIG_IGN);", "", "process: the file-size limit kills the writer"),
+    (LINUX, "if (poll(&ready, 1, -1) < 0 && errno != EINTR) return false;", "", "read: non-blocking input is spun on"),
+    (LINUX, "if (count < 0 && errno == EINTR) continue;", "", "write: an interrupted write fails the copy"),
+    (LINUX, "if (count == 0 && size != 0) return fail(EIO);", "", "write: a write of 0 bytes loops for ever"),
+    (LINUX, "if (to.is_stream) return write_stream(to, data, size, taken);", "", "write: a stream's bytes go to its file"),
+    (WIN32, "if (has_extended_prefix(name, name_length)) {", "if (false) {", "windows: an extended name is resolved again"),
+    (WIN32, "    if (name_length == 0) {\n        SetLastError(ERROR_INVALID_NAME);\n        return false;\n    }\n", "", "windows: the empty name reports no reason"),
+    (WIN32, "if (names_file_itself(path.chars) && is_directory(handle)) {", "if (false) {", "windows: a directory reads input and fails late"),
+    (WIN32, "GENERIC_WRITE, 0, nullptr, OPEN_EXISTING", "GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, OPEN_EXISTING", "windows: a held target may be deleted"),
+    (WIN32, "GENERIC_WRITE, 0, nullptr, OPEN_EXISTING", "GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS", "windows: a missing target is created"),
+    (WIN32, "if (count <= 0 || used + static_cast<std::size_t>(count) >= capacity) break;", "if (count <= 0) continue;", "windows: an unmappable name character is skipped"),
+    (WIN32, "bool is_broken_pipe(ErrorCode code) { return code == ERROR_BROKEN_PIPE; }", "bool is_broken_pipe(ErrorCode) { return false; }", "windows: a closed pipe is a read failure"),
+    (NAMES, "if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');", "", "names: $data in lower case is refused"),
+    (NAMES, "const std::size_t colon = path.find(':', component);", "const std::size_t colon = path.find(':');", "names: a colon in a directory splits the name"),
+]
+
+
+def run(command, timeout):
+    try:
+        return subprocess.run(command, cwd=ROOT, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return -1
+
+
+def caught(path):
+    build = ["cmake", "--build", "--preset", "mingw" if path == WIN32 else "native"]
+    if run(build, 600) != 0:
+        return "does not compile"
+    tests = ["ctest", "--preset", "native", "-j2", "--timeout", "60"]
+    if path == WIN32:
+        tests += ["-R", "wine"]
+    return "caught" if run(tests, 1800) != 0 else "SURVIVED"
+
+
+def main():
+    words = sys.argv[1:]
+    survived = 0
+    for path, old, new, what in FAULTS:
+        if words and not any(w in what for w in words):
+            continue
+        file = ROOT / path
+        text = file.read_text()
+        if text.count(old) != 1:
+            print(f"stale fault (text not found once): {path}: {what}")
+            continue
+        start = time.monotonic()
+        try:
+            file.write_text(text.replace(old, new))
+            verdict = caught(path)
+        finally:
+            file.write_text(text)
+        survived += verdict == "SURVIVED"
+        print(f"{verdict:>16}  {time.monotonic() - start:5.0f} s  {path}: {what}", flush=True)
+    for preset in ("native", "mingw"):
+        run(["cmake", "--build", "--preset", preset], 600)
+    print(f"{survived} fault(s) survived")
+    return 1 if survived else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
