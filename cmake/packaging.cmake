@@ -1,11 +1,18 @@
 # Install rules and packages: a .deb on Linux, a .zip for Windows (the mingw preset).
 include(GNUInstallDirs)
 
+# The manual pages' .Os line names the version the build files give.
+foreach(page ostrapour.1 ostraprune.1)
+  configure_file(man/${page}.in man/${page} @ONLY)
+endforeach()
+
 if(WIN32)
   # The .zip unpacks to one folder holding the two programs and a short README: no bin/, as a
   # Windows user runs them from where they were unpacked or puts that folder on PATH.
   install(TARGETS ostrapour ostraprune RUNTIME DESTINATION .)
-  install(FILES packaging/README-windows.txt DESTINATION . RENAME README.txt)
+  # For Notepad and type: CR LF line ends, whatever the checkout has.
+  configure_file(packaging/README-windows.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
@@ -14,7 +21,7 @@ else()
   # out of the gzip header, so the same page always gives the same bytes.
   find_program(OSTRAKIT_GZIP gzip)
   foreach(page ostrapour.1 ostraprune.1)
-    set(source ${PROJECT_SOURCE_DIR}/man/${page})
+    set(source ${PROJECT_BINARY_DIR}/man/${page})
     if(OSTRAKIT_GZIP)
       set(packed ${PROJECT_BINARY_DIR}/man/${page}.gz)
       add_custom_command(OUTPUT ${packed}

@@ -14,7 +14,7 @@ using namespace e2e;
 namespace {
 
 std::string usage(const std::string& program) {
-    return text_mode("ostrakit 1.0 - file and named stream tools\n"
+    return text_mode("ostrakit " OSTRAKIT_VERSION " - file and named stream tools\n"
                      "Reads from STDIN and Writes to a file/stream(s).\n\n" +
                      program +
                      " FileName[:StreamName]\n"
