@@ -35,7 +35,10 @@ make_packages() {
   (cd "$1" && cpack -B packages >/dev/null)
   (cd "$1/packages" && sha256sum --quiet --strict -c SHA256SUMS) ||
     fail "$1/packages/SHA256SUMS does not match the packages"
-  [[ $(cut -d' ' -f3 "$1/packages/SHA256SUMS") == "$(cd "$1/packages" && ls -1 -- *.* | sort)" ]] ||
+  local named made
+  named=$(cut -d' ' -f3 "$1/packages/SHA256SUMS" | LC_ALL=C sort)
+  made=$(cd "$1/packages" && ls -1 -- *.* | LC_ALL=C sort)
+  [[ $named == "$made" ]] ||
     fail "$1/packages/SHA256SUMS does not name every package: $(cat "$1/packages/SHA256SUMS")"
 }
 
@@ -176,7 +179,7 @@ zip=build/mingw/packages/${package}-${version}-win64.zip
 listing=$(cmake -E tar tvf "$zip")
 echo "$listing"
 members=(LICENSE.txt README.txt ostrapour.1.html ostrapour.exe ostraprune.1.html ostraprune.exe)
-[[ $(sed 's|.*/||' <<<"$listing" | sort) == "$(printf '%s\n' "${members[@]}")" ]] ||
+[[ $(sed 's|.*/||' <<<"$listing" | LC_ALL=C sort) == "$(printf '%s\n' "${members[@]}")" ]] ||
   fail "the .zip does not hold exactly ${members[*]}"
 unpacked=$scratch/zip
 mkdir "$unpacked"
