@@ -77,9 +77,10 @@ else()
 
   # The changelog's newest entry is the release being built: a package whose version and
   # changelog disagree is refused here rather than by the distribution.
-  file(STRINGS packaging/changelog OSTRAKIT_CHANGELOG_TOP LIMIT_COUNT 1)
-  if(NOT OSTRAKIT_CHANGELOG_TOP MATCHES "^${PROJECT_NAME} \\(${PROJECT_VERSION}\\) ")
-    message(FATAL_ERROR "packaging/changelog begins with '${OSTRAKIT_CHANGELOG_TOP}', "
+  file(READ packaging/changelog top LIMIT 200)
+  string(REGEX MATCH "^[^\n]*" top "${top}")
+  if(NOT top MATCHES "^${PROJECT_NAME} \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/changelog begins with \"${top}\", "
                         "not with an entry for ${PROJECT_NAME} ${PROJECT_VERSION}")
   endif()
 
@@ -109,8 +110,8 @@ it. On Linux the stream file:name is the extended attribute user.name of
 file, the mapping ntfs-3g uses, so on an NTFS volume mounted by ntfs-3g
 they reach the real NTFS streams.")
 set(CPACK_STRIP_FILES ON)
-# One SHA256SUMS for every package of the run. (CPack dates what it packs by SOURCE_DATE_EPOCH
-# when that is set.)
+# One SHA256SUMS for every package of the run. CPack dates every member of a package by
+# SOURCE_DATE_EPOCH when that is set, so one commit packed twice gives the same bytes.
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/checksums.cmake)
 
 # A packager sets these for the packages they publish.
