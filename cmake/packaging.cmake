@@ -38,9 +38,10 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME win64)
 else()
   install(TARGETS ostrapour ostraprune RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # What dh_strip removes besides the symbols: the compilers' .comment and the old-style .note
-  # section, which the start files and the static runtime bring in. The build ID and the ABI
-  # note (.note.*) stay.
+  # What dh_strip removes besides the symbols: .comment, where each compiler that built a part
+  # of the program (start files and static runtime included) signed it, and a plain .note
+  # section should an object bring one. The .note.* sections (build ID, ABI tag, properties)
+  # stay.
   if(CMAKE_OBJCOPY)
     install(CODE "
       foreach(tool ostrapour ostraprune)
