@@ -86,7 +86,7 @@ for file in usr/bin/ostrapour usr/bin/ostraprune usr/share/man/man1/ostrapour.1.
   [[ -f $root/$file ]] || fail "/$file is not in the .deb"
 done
 grep -qx 'License: Expat' "$doc/copyright" && grep -q 'The ostrakit authors' "$doc/copyright" ||
-  fail "the copyright file names neither the licence nor its holders"
+  fail "the copyright file does not name the licence (Expat) and its holders"
 # Each line of the licence's permission text is in the copyright file, indented one space.
 sed -n '/^Permission/,$p' LICENSE | while IFS= read -r line; do
   grep -qxF " ${line:-.}" "$doc/copyright" || fail "the copyright file lacks the licence line '$line'"
