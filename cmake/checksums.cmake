@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by CPack after it has made the packages (CPACK_POST_BUILD_SCRIPTS): writes SHA256SUMS
 # into the output directory, one "hash  name" line for each package of the run, which
 # sha256sum -c checks there.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules and packages: a .deb on Linux, a .zip for Windows (the mingw preset), and one
 # SHA256SUMS beside the packages that a build makes.
 include(GNUInstallDirs)

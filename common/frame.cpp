@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The usage screen and the error reporter shared by both tools.
 #include "frame.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages a task needs, skipping those already there.
 #   install-deps.sh build   what building and running the tools needs
 #   install-deps.sh test    that, and everything the whole test suite uses

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes the .deb and the Windows .zip from the native and mingw builds and checks them as a
 # distribution would take them: contents, licence, changelog and SHA256SUMS; lintian as an
 # unprivileged user and hardening-check; the tools run from the .deb unpacked into a scratch

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything and runs the whole test suite. Run as root on Debian 12 from the checkout.
 # Ends with one line that counts what passed and what failed: each CTest test, the package
 # check and the fuzzing run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ostrapour end to end: exact bytes in the target, on standard error, and in the status.
 #include <gtest/gtest.h>
 #include <sys/file.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ostraprune end to end: exactly the named entry or stream goes, and nothing else.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What only the Windows build shows, run under Wine: text-mode line ends, names already in
 // extended form, and the program name printed through the ANSI code page.
 #include <gtest/gtest.h>
