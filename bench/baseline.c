@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The reference ostrapour is measured against: the same locale selection, the same plain open of
  * an existing target and the same 256-byte read and write calls, with nothing else around them. */
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times build/native/ostrapour against a bare C loop making the same calls (bench/baseline.c):
 # 32 MiB from a file into an existing file, then an empty input (start-up cost), in alternating
 # runs. Prints median times with their quartiles and the median ratios, and the loop against

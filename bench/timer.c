@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Times two commands in alternation (A, B, A, B, ...), each run with standard input opened
  * afresh from one file, and prints the median wall-clock times, their quartiles and the median
  * ratio A/B; then the same for the processor time (user + system) of each run, which waiting

@@ -1,38 +1,108 @@
-# Install rules and packages: a .deb on Linux, a .zip for Windows (the mingw preset).
+# SPDX-License-Identifier: MIT
+# Install rules and packages: a .deb on Linux, a .zip for Windows (the mingw preset), and one
+# SHA256SUMS beside the packages that a build makes.
 include(GNUInstallDirs)
 
+# The manual pages' .Os line names the version the build files give.
+foreach(page ostrapour.1 ostraprune.1)
+  configure_file(man/${page}.in man/${page} @ONLY)
+endforeach()
+
+set(OSTRAKIT_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_LICENSE ${OSTRAKIT_LICENSE})
+
 if(WIN32)
-  # The .zip unpacks to one folder holding the two programs and a short README: no bin/, as a
-  # Windows user runs them from where they were unpacked or puts that folder on PATH.
+  # The .zip unpacks to one folder holding the two programs, a short README, the licence and
+  # the manual pages for a browser: no bin/, as a Windows user runs the programs from where
+  # they were unpacked or puts that folder on PATH.
   install(TARGETS ostrapour ostraprune RUNTIME DESTINATION .)
-  install(FILES packaging/README-windows.txt DESTINATION . RENAME README.txt)
+  # For Notepad and type: CR LF line ends, whatever the checkout has.
+  configure_file(packaging/README-windows.txt.in README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(${OSTRAKIT_LICENSE} LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
+  # Windows has no man: the pages go along as HTML.
+  find_program(OSTRAKIT_MANDOC mandoc)
+  if(OSTRAKIT_MANDOC)
+    foreach(page ostrapour.1 ostraprune.1)
+      set(html ${PROJECT_BINARY_DIR}/man/${page}.html)
+      add_custom_command(OUTPUT ${html}
+        COMMAND ${OSTRAKIT_MANDOC} -T html ${PROJECT_BINARY_DIR}/man/${page} > ${html}
+        DEPENDS ${PROJECT_BINARY_DIR}/man/${page} VERBATIM)
+      list(APPEND OSTRAKIT_HTML_PAGES ${html})
+    endforeach()
+    add_custom_target(html_pages ALL DEPENDS ${OSTRAKIT_HTML_PAGES})
+    install(FILES ${OSTRAKIT_HTML_PAGES} DESTINATION .)
+  else()
+    message(WARNING "mandoc not found (Debian: mandoc): the .zip will lack the manual pages")
+  endif()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
 else()
   install(TARGETS ostrapour ostraprune RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  # Debian keeps manual pages compressed; man(1) reads both forms. -n leaves the name and time
-  # out of the gzip header, so the same page always gives the same bytes.
+  # What dh_strip removes besides the symbols: .comment, where each compiler that built a part
+  # of the program (start files and static runtime included) signed it, and a plain .note
+  # section should an object bring one. The .note.* sections (build ID, ABI tag, properties)
+  # stay.
+  if(CMAKE_OBJCOPY)
+    install(CODE "
+      foreach(tool ostrapour ostraprune)
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment --remove-section=.note
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${tool}\"
+          COMMAND_ERROR_IS_FATAL ANY)
+      endforeach()")
+  endif()
+
+  # Debian keeps manual pages and changelogs compressed; man(1) reads both forms. -n leaves the
+  # name and time out of the gzip header, so the same text always gives the same bytes.
   find_program(OSTRAKIT_GZIP gzip)
-  foreach(page ostrapour.1 ostraprune.1)
-    set(source ${PROJECT_SOURCE_DIR}/man/${page})
+  set(OSTRAKIT_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME})
+  foreach(file man/ostrapour.1 man/ostraprune.1 changelog)
+    if(file STREQUAL "changelog")
+      set(source ${PROJECT_SOURCE_DIR}/packaging/changelog)
+      set(destination ${OSTRAKIT_DOC_DIR})
+    else()
+      set(source ${PROJECT_BINARY_DIR}/${file})
+      set(destination ${CMAKE_INSTALL_MANDIR}/man1)
+    endif()
     if(OSTRAKIT_GZIP)
-      set(packed ${PROJECT_BINARY_DIR}/man/${page}.gz)
+      set(packed ${PROJECT_BINARY_DIR}/${file}.gz)
       add_custom_command(OUTPUT ${packed}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
         COMMAND ${OSTRAKIT_GZIP} -9n -c ${source} > ${packed}
         DEPENDS ${source} VERBATIM)
-      list(APPEND OSTRAKIT_MAN_PAGES ${packed})
+      list(APPEND OSTRAKIT_PACKED ${packed})
+      install(FILES ${packed} DESTINATION ${destination})
     else()
-      list(APPEND OSTRAKIT_MAN_PAGES ${source})
+      install(FILES ${source} DESTINATION ${destination})
     endif()
   endforeach()
-  add_custom_target(man_pages ALL DEPENDS ${OSTRAKIT_MAN_PAGES})
-  install(FILES ${OSTRAKIT_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  add_custom_target(packed_docs ALL DEPENDS ${OSTRAKIT_PACKED})
+
+  # The changelog's newest entry is the release being built: a package whose version and
+  # changelog disagree is refused here rather than by the distribution.
+  file(READ packaging/changelog top LIMIT 200)
+  string(REGEX MATCH "^[^\n]*" top "${top}")
+  if(NOT top MATCHES "^${PROJECT_NAME} \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/changelog begins with \"${top}\", "
+                        "not with an entry for ${PROJECT_NAME} ${PROJECT_VERSION}")
+  endif()
+
+  # The machine-readable copyright file Debian wants, with the licence text of LICENSE itself.
+  file(READ ${OSTRAKIT_LICENSE} text)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" line "${text}")
+  set(OSTRAKIT_COPYRIGHT ${CMAKE_MATCH_1})
+  string(FIND "${text}" "Permission" start)
+  string(SUBSTRING "${text}" ${start} -1 text)
+  string(STRIP "${text}" text)
+  string(REPLACE "\n\n" "\n.\n" text "${text}")
+  string(REPLACE "\n" "\n " OSTRAKIT_LICENSE_TEXT " ${text}")
+  configure_file(packaging/copyright.in copyright @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${OSTRAKIT_DOC_DIR})
+
   set(CPACK_GENERATOR DEB)
 endif()
 
-set(CPACK_PACKAGE_NAME ostrakit)
-set(CPACK_PACKAGE_VENDOR "ostrakit")
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VENDOR "The ostrakit authors")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "write into and delete files and their named streams")
 set(CPACK_PACKAGE_DESCRIPTION
   "ostrapour copies its standard input, byte for byte, into a file or named
@@ -41,12 +111,23 @@ and never shortening it. ostraprune deletes a file, or one named stream of
 it. On Linux the stream file:name is the extended attribute user.name of
 file, the mapping ntfs-3g uses, so on an NTFS volume mounted by ntfs-3g
 they reach the real NTFS streams.")
-set(CPACK_PACKAGE_CONTACT "ostrakit maintainers <ostrakit@example.org>" CACHE STRING
-  "Maintainer of the packages, as \"Name <address>\"")
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PACKAGE_CHECKSUM SHA256)
+# One SHA256SUMS for every package of the run. CPack dates every member of a package by
+# SOURCE_DATE_EPOCH when that is set, so one commit packed twice gives the same bytes.
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/checksums.cmake)
+
+# A packager sets these for the packages they publish.
+set(OSTRAKIT_MAINTAINER "ostrakit maintainers <ostrakit@example.org>" CACHE STRING
+  "Maintainer of the packages, as \"Name <address>\"")
+set(OSTRAKIT_HOMEPAGE "" CACHE STRING "Homepage field of the .deb; none when empty")
+set(CPACK_PACKAGE_CONTACT "${OSTRAKIT_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${OSTRAKIT_MAINTAINER}")
+if(OSTRAKIT_HOMEPAGE)
+  set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${OSTRAKIT_HOMEPAGE}")
+endif()
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The C library version the binaries need, read from the binaries by dpkg-shlibdeps (dpkg-dev).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The start-up, the usage screen and the error reporter shared by both tools.
 #include "frame.h"
 
@@ -6,7 +7,7 @@
 namespace ostrakit {
 namespace {
 
-constexpr const char* BANNER = "ostrakit 1.0 - file and named stream tools";
+constexpr const char* BANNER = "ostrakit " OSTRAKIT_VERSION " - file and named stream tools";
 
 // The display form of a program name: at most two bytes a character through the code page,
 // for the longest name a Windows command line can carry (32,767 units).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame that both tools share: exit statuses, the usage screen and the one error reporter.
 #pragma once
 

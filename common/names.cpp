@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pure name handling: full-path forming on POSIX and splitting of "file:stream[:type]".
 #include "names.h"
 

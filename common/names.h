@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pure name handling, kept apart from system calls so that tests reach it on any machine:
 // forming full paths by both platforms' rules, and splitting "file:stream[:type]".
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operating-system operations that ostrapour and ostraprune call, declared once.
 // platform_win32.cpp implements them on KERNEL32; platform_linux.cpp stands in for them on
 // Linux, where a named stream "file:name" is the extended attribute "user.name" of "file".

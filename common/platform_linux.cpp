@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform operations on Linux. A named stream "file:name" is the extended attribute
 // "user.name" of "file", the mapping ntfs-3g uses, so on an NTFS volume mounted by ntfs-3g the
 // same calls reach the real NTFS streams. The Windows behaviour the tools rely on is kept:

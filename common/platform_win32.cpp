@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform operations on KERNEL32, called exactly as the tools need them.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

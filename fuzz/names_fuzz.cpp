@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the pure name handling: full-path forming by both platforms' rules and
 // the "file:stream[:type]" split, each checked against what its contract in names.h promises.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ostrapour: copies standard input, byte for byte, into an existing file or named stream,
 // in place from its first byte, never creating and never shortening it.
 #include <cstdint>

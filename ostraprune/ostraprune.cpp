@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ostraprune: deletes one file, or one named stream of a file. It never recurses, never
 // removes a directory and never changes attributes first: the delete is its only operation.
 #include "frame.h"

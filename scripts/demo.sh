@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the tools and shows the main job on a scratch file: pipe text into a named stream,
 # read it back with getfattr, then remove the stream again.
 set -euo pipefail

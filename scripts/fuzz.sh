@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer target for the name handling with clang and runs it from the seed corpus
 # for a bounded time (default 60 s). Any invariant broken or sanitizer report fails the run and
 # leaves the input that caused it in the printed directory.

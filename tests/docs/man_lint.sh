@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Renders each manual page given with every warning on, through mandoc and through man-db's
 # groff, and fails on any message at all.
 #   man_lint.sh PAGE...

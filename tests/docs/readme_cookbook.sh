@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every ```sh block under the README's "Cookbook" heading, in order, in one scratch
 # directory with the built tools first on PATH, and compares what each prints (standard output
 # and standard error together) byte for byte with the ```text block that follows it; a block

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into a tool to make the close of every descriptor above the standard three report
 // EIO, as NFS or a FUSE file system does when a write-back fails. The descriptor is closed.
 #include <dlfcn.h>

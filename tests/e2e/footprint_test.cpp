@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the built tools carry into every start: none of the C++ runtime's exception support.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Process, file and attribute helpers for the end-to-end tests.
 #include "harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built tools as a user would: real processes, real pipes, real files.
 // One suite serves both builds: compiled as it stands it runs the native Linux tools, and
 // compiled with OSTRAKIT_E2E_WINDOWS the Windows .exe files under Wine.

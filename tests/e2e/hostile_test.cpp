@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile start-ups: however the tools are started they end with status 0 or 1, and the
 // target never receives a byte that did not come from standard input.
 #include <gtest/gtest.h>

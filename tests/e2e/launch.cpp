@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Launching with hand-made standard handles, measuring a run, and reaching deep directories.
 #include "launch.h"
 

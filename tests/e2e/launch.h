@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starts a tool the way run() cannot: standard handles, limits and the current directory set up
 // by the test itself, and the memory the run used. Also reaches paths past PATH_MAX.
 #pragma once

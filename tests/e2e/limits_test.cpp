@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The limits of streams and files: the longest stream name, the most a file system holds in a
 // stream (about 4 KiB on ext4, 64 KiB on tmpfs) and the file-size limit, each failing loudly
 // and keeping every block written before.

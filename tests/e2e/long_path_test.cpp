@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Both tools on paths past PATH_MAX, up to the 32,000-byte capacity and one byte beyond it.
 #include <gtest/gtest.h>
 #include <fcntl.h>

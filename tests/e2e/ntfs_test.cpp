@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Both builds on genuine NTFS named streams: a small volume formatted by mkntfs and mounted
 // through ntfs-3g, each build under the stream interface that matches its own platform, and
 // every result read back through both interfaces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ostrapour end to end: exact bytes in the target, on standard error, and in the status.
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -14,7 +15,7 @@ using namespace e2e;
 namespace {
 
 std::string usage(const std::string& program) {
-    return text_mode("ostrakit 1.0 - file and named stream tools\n"
+    return text_mode("ostrakit " OSTRAKIT_VERSION " - file and named stream tools\n"
                      "Reads from STDIN and Writes to a file/stream(s).\n\n" +
                      program +
                      " FileName[:StreamName]\n"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ostraprune end to end: exactly the named entry or stream goes, and nothing else.
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -42,7 +43,7 @@ TEST(PruneUsage, WrongArgumentCountPrintsUsageAndDeletesNothing) {
          {std::vector<std::string>{}, {dir / "a", dir / "b"}}) {
         const Result result = run(prune_path(), {.args = args});
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.error, text_mode("ostrakit 1.0 - file and named stream tools\n"
+        EXPECT_EQ(result.error, text_mode("ostrakit " OSTRAKIT_VERSION " - file and named stream tools\n"
                                           "Deletes a specified file/stream.\n\n" +
                                           invoked_name(prune_path()) +
                                           " FileName[:StreamName]\n"

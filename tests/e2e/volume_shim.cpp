@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into a tool to make the volume under it behave as this machine cannot:
 //   OSTRAKIT_VOLUME=ntfs3        fstatfs reports the kernel's ntfs3 driver;
 //   OSTRAKIT_VOLUME=full-once    the first attribute set is refused for want of space, as a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What only the Windows build shows, run under Wine: text-mode line ends, names already in
 // extended form, and the program name printed through the ANSI code page.
 #include <gtest/gtest.h>
@@ -29,7 +30,7 @@ TEST(WineSession, Starts) {}
 TEST(WindowsBuild, LinesEndInCrLfAndTheSystemTextKeepsItsOwn) {
     const Result usage = run(prune_path(), {});
     EXPECT_EQ(usage.status, 1);
-    EXPECT_EQ(usage.error, "ostrakit 1.0 - file and named stream tools\r\n"
+    EXPECT_EQ(usage.error, "ostrakit " OSTRAKIT_VERSION " - file and named stream tools\r\n"
                            "Deletes a specified file/stream.\r\n\r\n" +
                                windows_name(prune_path()) + USAGE_TAIL);
 

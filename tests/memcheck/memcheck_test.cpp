@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tools under valgrind memcheck: no invalid access, no use of undefined bytes and no
 // definite leak, on a write of 1 MiB and on every failure path. Each case runs once plainly and
 // once under memcheck, each on a fresh copy of its scene, and both runs must end alike: a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The diagnostic line's exact shape, with an injected error code.
 #include <gtest/gtest.h>
 

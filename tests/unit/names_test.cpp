@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Full-path forming by both platforms' rules, and splitting of "file:stream[:type]".
 #include <gtest/gtest.h>
 

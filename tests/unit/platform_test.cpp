@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Linux backend's open and delete take any path buffer the caller fills, not only one that
 // resolution produced: nothing of the name is copied into storage of a size of its own.
 #include <gtest/gtest.h>
