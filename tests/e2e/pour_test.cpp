@@ -13,34 +13,12 @@ using namespace e2e;
 
 namespace {
 
-std::string usage(const std::string& program) {
-    return text_mode("ostrakit 1.0 - file and named stream tools\n"
-                     "Reads from STDIN and Writes to a file/stream(s).\n\n" +
-                     program +
-                     " FileName[:StreamName]\n"
-                     "FileName and StreamName can consist of up to 255 Unicode chars\n");
-}
-
-std::string failure(const std::string& operation, int code) {
-    return diagnostic("ostrapour", operation, system_text(code));
-}
-
 Result pour(const std::string& target, const std::string& bytes) {
     return run(pour_path(), {.args = {target}, .bytes = bytes});
 }
 
-void expect_success(const Result& result) {
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.error, "");
-    EXPECT_EQ(result.output, "");
-}
-
 void expect_failure(const Result& result, const std::string& operation, int code) {
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.error, failure(operation, code));
-    EXPECT_EQ(result.output, "");
+    e2e::expect_failure(result, "ostrapour", operation, code);
 }
 
 }  // namespace
@@ -53,12 +31,12 @@ TEST(PourUsage, WrongArgumentCountPrintsUsageAndTouchesNothing) {
         const Result result = run(pour_path(), {.args = args, .bytes = "data"});
         EXPECT_TRUE(result.exited);
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.error, usage(invoked_name(pour_path())));
+        EXPECT_EQ(result.error, usage("ostrapour", invoked_name(pour_path())));
         EXPECT_EQ(result.output, "");
     }
     if (!windows_target()) {  // the Windows build's renamed copies: WindowsBuild tests
         const Result renamed = run(pour_path(), {.argv0 = "some\xff-name"});
-        EXPECT_EQ(renamed.error, usage("some\xff-name"));
+        EXPECT_EQ(renamed.error, usage("ostrapour", "some\xff-name"));
     }
     EXPECT_EQ(read_file(dir / "a"), "keep");
 }
