@@ -34,5 +34,6 @@ if OSTRAKIT_E2E_REQUIRE=1 ctest --preset native -j2 "$@" > build/mutation.log 2>
   echo "NOT CAUGHT: $file: '$text' -> '$replacement'"
   exit 1
 fi
-echo "caught: $file: '$text' -> '$replacement' by:"
-grep -E '^\s+[0-9]+ - ' build/mutation.log | sed 's/^ */    /'
+caught_by=$(grep -E '^\s+[0-9]+ - ' build/mutation.log | sed -E 's/^\s+[0-9]+ - //; s/ \(.*//' |
+  paste -sd ' ')
+echo "caught: $file: '$text' -> '$replacement' by: $caught_by"

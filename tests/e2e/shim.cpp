@@ -1,7 +1,7 @@
 // Preloaded into a tool to make the system misbehave as some file systems do, or to record
 // what the tool asks of it. OSTRAKIT_SHIM names the behaviour for descriptors above the
 // standard three:
-//   short-write  a write takes half of what it is given (all of a single byte)
+//   short-write  a write takes at most 100 bytes of what it is given
 //   zero-write   a write reports success but takes nothing
 //   eintr-write  every other write is interrupted (EINTR) before it takes anything
 //   close-eio    a close reports EIO, as NFS or FUSE do when a write-back fails; the descriptor
@@ -59,7 +59,7 @@ extern "C" ssize_t write(int fd, const void* data, size_t size) {
         errno = EINTR;
         result = -1;
     } else {
-        result = real_write(fd, data, mode_is("short-write") && size > 1 ? size / 2 : size);
+        result = real_write(fd, data, mode_is("short-write") && size > 100 ? 100 : size);
     }
     const int saved = errno;
     record("write", size, result);
