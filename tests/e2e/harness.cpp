@@ -288,6 +288,14 @@ Result Child::wait() {
 
 Result run(const std::string& program, const Run& how) { return Child(program, how).wait(); }
 
+Result pour(const std::string& name, const std::string& bytes, const std::string& cwd) {
+    return run(pour_path(), {.args = {name}, .bytes = bytes, .cwd = cwd});
+}
+
+Result prune(const std::string& name, const std::string& cwd) {
+    return run(prune_path(), {.args = {name}, .cwd = cwd});
+}
+
 int execute(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
     const Result result = run(argv.at(0), {.args = {argv.begin() + 1, argv.end()},
                                            .input = Input::FILE, .path = "/dev/null",

@@ -85,6 +85,10 @@ private:
 // Starts `program` and waits for it.
 Result run(const std::string& program, const Run& how);
 
+// The tools on one name, with `bytes` through a pipe, from `cwd` (empty: the test's own).
+Result pour(const std::string& name, const std::string& bytes, const std::string& cwd = "");
+Result prune(const std::string& name, const std::string& cwd = "");
+
 // Runs a helper program (not a tool under test) with its standard streams on /dev/null.
 // Returns its exit status, or -1 when it was killed.
 int execute(const std::vector<std::string>& argv,

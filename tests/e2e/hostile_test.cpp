@@ -103,8 +103,8 @@ void expect_start(const Start& start) {
     write_file(dir / "input", "INPUT");
     write_file(dir / "blocks", BLOCKS);
     const int held = start.scene ? start.scene(dir) : -1;
-    const bool pour = std::string_view(start.tool) == "ostrapour";
-    const Result result = run(pour ? pour_path() : prune_path(),
+    const bool pours = std::string_view(start.tool) == "ostrapour";
+    const Result result = run(pours ? pour_path() : prune_path(),
                               {.args = {in(dir, start.target)}, .input = Input::FILE,
                                .path = in(dir, start.input), .cwd = dir.path(),
                                .setup = start.setup, .timeout = 10s});
@@ -282,22 +282,22 @@ TEST(HostileNames, BytesThatAreNotTextAndControlCharactersAreNamesLikeAnyOther) 
                                    "--help", "-", "$HOME"}) {
         write_file(dir / name, ORIGINAL);
         set_stream(dir / name, stream, "0123");
-        EXPECT_EQ(run(pour_path(), {.args = {name}, .bytes = "IN", .cwd = dir.path()}).error, "");
-        EXPECT_EQ(run(pour_path(), {.args = {dir / name + ":" + stream}, .bytes = "ab"}).status, 0);
+        EXPECT_EQ(pour(name, "IN", dir.path()).error, "");
+        EXPECT_EQ(pour(dir / name + ":" + stream, "ab").status, 0);
         EXPECT_EQ(read_file(dir / name), "INiginal content");
         EXPECT_EQ(read_stream(dir / name, stream), "ab23");
-        EXPECT_EQ(run(prune_path(), {.args = {dir / name + ":" + stream}}).status, 0);
+        EXPECT_EQ(prune(dir / name + ":" + stream).status, 0);
         EXPECT_FALSE(has_stream(dir / name, stream));
-        EXPECT_EQ(run(prune_path(), {.args = {name}, .cwd = dir.path()}).status, 0);
+        EXPECT_EQ(prune(name, dir.path()).status, 0);
         EXPECT_FALSE(exists(dir / name));
         // A diagnostic never echoes the name.
-        EXPECT_EQ(run(prune_path(), {.args = {name}, .cwd = dir.path()}).error,
+        EXPECT_EQ(prune(name, dir.path()).error,
                   failure("ostraprune", "DeleteFileW", ENOENT));
     }
     // The empty name is no name, as the kernel has it, not the current directory.
-    EXPECT_EQ(run(pour_path(), {.args = {""}, .bytes = "x", .cwd = dir.path()}).error,
+    EXPECT_EQ(pour("", "x", dir.path()).error,
               failure("ostrapour", "GetFullPathNameW", ENOENT));
-    EXPECT_EQ(run(prune_path(), {.args = {""}, .cwd = dir.path()}).error,
+    EXPECT_EQ(prune("", dir.path()).error,
               failure("ostraprune", "GetFullPathNameW", ENOENT));
     // With no argument vector at all there is no program name to show.
     for (const auto& [tool, program] : {std::pair{"ostrapour", pour_path()},

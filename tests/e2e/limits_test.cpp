@@ -17,10 +17,6 @@ namespace {
 constexpr long EXT4_MAGIC = 0xEF53;
 constexpr std::size_t STREAM_VALUE_MAX = 65536;  // the kernel's XATTR_SIZE_MAX
 
-Result pour(const std::string& target, const std::string& bytes) {
-    return run(pour_path(), {.args = {target}, .bytes = bytes});
-}
-
 // Bytes that differ from binary_bytes at every offset a block could end on.
 std::string other_bytes(std::size_t size) {
     std::string bytes = binary_bytes(size);
@@ -43,9 +39,9 @@ TEST(StreamLimits, NamesUpTo255BytesWithTheUserPrefixAndNotOneMore) {
                                              .path = dir / "input"});
     expect_failure(refused, "ostrapour", "CreateFile", ENAMETOOLONG);
     EXPECT_EQ(refused.input_consumed, 0);
-    expect_failure(run(prune_path(), {.args = {dir / "f:" + over}}), "ostraprune", "DeleteFileW",
+    expect_failure(prune(dir / "f:" + over), "ostraprune", "DeleteFileW",
                    ENAMETOOLONG);
-    EXPECT_EQ(run(prune_path(), {.args = {dir / "f:" + longest}}).status, 0);
+    EXPECT_EQ(prune(dir / "f:" + longest).status, 0);
     EXPECT_FALSE(has_stream(dir / "f", longest));
     EXPECT_EQ(read_file(dir / "f"), "main");
 }

@@ -15,14 +15,6 @@ namespace {
 
 constexpr std::size_t CAPACITY = 32000;  // bytes of a full path, its terminator included
 
-Result pour(const std::string& name, const std::string& bytes, const std::string& cwd = "") {
-    return run(pour_path(), {.args = {name}, .bytes = bytes, .cwd = cwd});
-}
-
-Result prune(const std::string& name, const std::string& cwd = "") {
-    return run(prune_path(), {.args = {name}, .cwd = cwd});
-}
-
 // Runs a tool from `cwd`, which may lie deeper than PATH_MAX, with `bytes` as its input.
 Result run_from(const DirectoryAlias& cwd, const std::string& program, const std::string& name,
                 const std::string& bytes, const ScratchDir& scratch) {

@@ -148,8 +148,8 @@ TEST(NtfsStreams, PourWritesAStreamInPlaceAndBothInterfacesReadIt) {
     make_report(volume, "0123456789");
     ASSERT_TRUE(volume.mount(own_interface()));
     const std::string bytes = binary_bytes(60 * 1024);
-    expect_success(run(pour_path(), {.args = {volume / "report.txt:data"}, .bytes = bytes}));
-    expect_success(run(pour_path(), {.args = {volume / "report.txt:data"}, .bytes = "ABC"}));
+    expect_success(pour(volume / "report.txt:data", bytes));
+    expect_success(pour(volume / "report.txt:data", "ABC"));
     const std::string expected = "ABC" + bytes.substr(3);
 
     ASSERT_TRUE(volume.mount("windows"));
@@ -168,7 +168,7 @@ TEST(NtfsStreams, PruneDeletesOneStreamAndLeavesTheFileAndTheOthers) {
     NEEDS_NTFS_VOLUME(volume);
     make_report(volume, "doomed");
     ASSERT_TRUE(volume.mount(own_interface()));
-    expect_success(run(prune_path(), {.args = {volume / "report.txt:data"}}));
+    expect_success(prune(volume / "report.txt:data"));
 
     ASSERT_TRUE(volume.mount("windows"));
     EXPECT_FALSE(exists(volume / "report.txt:data"));
@@ -190,7 +190,7 @@ TEST(NtfsStreams, MissingStreamsAndFilesAreNeitherCreatedNorFed) {
                                                 .path = dir / "input"});
         expect_failure(poured, "ostrapour", "CreateFile", ENOENT, name);
         EXPECT_EQ(poured.input_consumed, 0) << name;
-        expect_failure(run(prune_path(), {.args = {volume / name}}), "ostraprune", "DeleteFileW",
+        expect_failure(prune(volume / name), "ostraprune", "DeleteFileW",
                        ENOENT, name);
     }
 
@@ -210,7 +210,7 @@ TEST(NtfsStreams, AStreamBeyondWhatAnAttributeHoldsIsWrittenByWindowsAndRefusedW
     const std::string large(100000, 'z');
     make_report(volume, large);
     ASSERT_TRUE(volume.mount(own_interface()));
-    const Result result = run(pour_path(), {.args = {volume / "report.txt:data"}, .bytes = "AB"});
+    const Result result = pour(volume / "report.txt:data", "AB");
     ASSERT_TRUE(volume.mount("windows"));
     if (windows_target()) {
         expect_success(result);

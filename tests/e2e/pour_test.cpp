@@ -1,4 +1,5 @@
-// ostrapour end to end: exact bytes in the target, on standard error, and in the status.
+// ostrapour end to end, and the usage screen of both tools: exact bytes in the target, on
+// standard error, and in the status.
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <fcntl.h>
@@ -13,32 +14,32 @@ using namespace e2e;
 
 namespace {
 
-Result pour(const std::string& target, const std::string& bytes) {
-    return run(pour_path(), {.args = {target}, .bytes = bytes});
-}
-
 void expect_failure(const Result& result, const std::string& operation, int code) {
     e2e::expect_failure(result, "ostrapour", operation, code);
 }
 
 }  // namespace
 
-TEST(PourUsage, WrongArgumentCountPrintsUsageAndTouchesNothing) {
+TEST(Usage, WrongArgumentCountPrintsUsageAndTouchesNothing) {
     ScratchDir dir;
     write_file(dir / "a", "keep");
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {dir / "a", dir / "a"}, {dir / "a", "x", "y"}}) {
-        const Result result = run(pour_path(), {.args = args, .bytes = "data"});
-        EXPECT_TRUE(result.exited);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.error, usage("ostrapour", invoked_name(pour_path())));
-        EXPECT_EQ(result.output, "");
-    }
-    if (!windows_target()) {  // the Windows build's renamed copies: WindowsBuild tests
-        const Result renamed = run(pour_path(), {.argv0 = "some\xff-name"});
-        EXPECT_EQ(renamed.error, usage("ostrapour", "some\xff-name"));
+    write_file(dir / "b", "");
+    for (const auto& [tool, program] : {std::pair{"ostrapour", pour_path()},
+                                        std::pair{"ostraprune", prune_path()}}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{}, {dir / "a", dir / "b"}, {dir / "a", "x", "y"}}) {
+            const Result result = run(program, {.args = args, .bytes = "data"});
+            EXPECT_TRUE(result.exited) << tool;
+            EXPECT_EQ(result.status, 1) << tool;
+            EXPECT_EQ(result.error, usage(tool, invoked_name(program)));
+            EXPECT_EQ(result.output, "") << tool;
+        }
+        if (!windows_target()) {  // the Windows build's renamed copies: WindowsBuild tests
+            EXPECT_EQ(run(program, {.argv0 = "some\xff-name"}).error, usage(tool, "some\xff-name"));
+        }
     }
     EXPECT_EQ(read_file(dir / "a"), "keep");
+    EXPECT_TRUE(exists(dir / "b"));
 }
 
 TEST(PourFile, OverwritesInPlaceWithoutShortening) {
@@ -79,11 +80,11 @@ TEST(PourFile, CopiesFromARedirectedFile) {
 TEST(PourFile, RelativeNamesAndSwitchLikeNamesResolveAgainstTheCurrentDirectory) {
     ScratchDir dir;
     write_file(dir / "-rf", "......");
-    expect_success(run(pour_path(), {.args = {"-rf"}, .bytes = "ab", .cwd = dir.path()}));
+    expect_success(pour("-rf", "ab", dir.path()));
     EXPECT_EQ(read_file(dir / "-rf"), "ab....");
     if (windows_target()) return;  // Linux names need not be text; Wine's must be UTF-8
     write_file(dir / "n\xe9\xff", "......");
-    expect_success(run(pour_path(), {.args = {"./n\xe9\xff"}, .bytes = "cd", .cwd = dir.path()}));
+    expect_success(pour("./n\xe9\xff", "cd", dir.path()));
     EXPECT_EQ(read_file(dir / "n\xe9\xff"), "cd....");
 }
 

@@ -12,29 +12,11 @@ using namespace e2e;
 
 namespace {
 
-Result prune(const std::string& target, const std::string& cwd = "") {
-    return run(prune_path(), {.args = {target}, .cwd = cwd});
-}
-
 void expect_refusal(const Result& result, int code) {
     expect_failure(result, "ostraprune", "DeleteFileW", code);
 }
 
 }  // namespace
-
-TEST(PruneUsage, WrongArgumentCountPrintsUsageAndDeletesNothing) {
-    ScratchDir dir;
-    write_file(dir / "a", "");
-    write_file(dir / "b", "");
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {dir / "a", dir / "b"}}) {
-        const Result result = run(prune_path(), {.args = args});
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.error, usage("ostraprune", invoked_name(prune_path())));
-    }
-    EXPECT_TRUE(exists(dir / "a"));
-    EXPECT_TRUE(exists(dir / "b"));
-}
 
 TEST(PruneDelete, RemovesAFileAndNothingBesideIt) {
     ScratchDir dir;

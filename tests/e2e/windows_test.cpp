@@ -19,7 +19,7 @@ TEST(WindowsBuild, LinesEndInCrLfAndTheSystemTextKeepsItsOwn) {
     EXPECT_NE(screen.error.find("tools\r\nDeletes"), std::string::npos) << "not in text mode";
 
     ScratchDir dir;
-    const Result missing = run(pour_path(), {.args = {dir / "absent.txt"}, .bytes = "x"});
+    const Result missing = pour(dir / "absent.txt", "x");
     EXPECT_EQ(missing.status, 1);
     // The text's own CR LF goes through text mode as "\r\r\n"; the format's "\n" follows.
     const std::string tail = "): File not found.\r\r\n\r\n";
@@ -29,7 +29,7 @@ TEST(WindowsBuild, LinesEndInCrLfAndTheSystemTextKeepsItsOwn) {
     EXPECT_FALSE(exists(dir / "absent.txt"));
 
     // Wine resolves the empty name to nothing without a reason; the tools give it one.
-    EXPECT_EQ(run(prune_path(), {.args = {""}}).error,
+    EXPECT_EQ(prune("").error,
               diagnostic("ostraprune", "GetFullPathNameW", "Invalid name.\r\n"));
 }
 
@@ -38,17 +38,17 @@ TEST(WindowsBuild, NamesAlreadyInExtendedFormAreTakenAsTheyAre) {
     const std::string extended = "\\\\?\\" + windows_name(dir.path()) + "\\";
     write_file(dir / "target.txt", "0123456789");
     write_file(dir / "victim.txt", "x");
-    const Result poured = run(pour_path(), {.args = {extended + "target.txt"}, .bytes = "AB"});
+    const Result poured = pour(extended + "target.txt", "AB");
     EXPECT_EQ(poured.status, 0);
     EXPECT_EQ(poured.error, "");
     EXPECT_EQ(read_file(dir / "target.txt"), "AB23456789");
 
-    const Result pruned = run(prune_path(), {.args = {extended + "victim.txt"}});
+    const Result pruned = prune(extended + "victim.txt");
     EXPECT_EQ(pruned.status, 0);
     EXPECT_EQ(pruned.error, "");
     EXPECT_FALSE(exists(dir / "victim.txt"));
 
-    const Result missing = run(pour_path(), {.args = {extended + "absent.txt"}, .bytes = "x"});
+    const Result missing = pour(extended + "absent.txt", "x");
     EXPECT_EQ(missing.error, diagnostic("ostrapour", "CreateFile", system_text(ENOENT)));
     EXPECT_FALSE(exists(dir / "absent.txt"));
 }
