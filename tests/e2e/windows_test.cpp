@@ -33,6 +33,18 @@ TEST(WindowsBuild, LinesEndInCrLfAndTheSystemTextKeepsItsOwn) {
               diagnostic("ostraprune", "GetFullPathNameW", "Invalid name.\r\n"));
 }
 
+// A Windows pipe ends in a failed read (ERROR_BROKEN_PIPE) once its writer has closed it,
+// where a Linux pipe, as Wine passes it on, gives an empty one.
+TEST(WindowsBuild, TheEndOfAWindowsPipeIsTheEndOfInput) {
+    ScratchDir dir;
+    write_file(dir / "target.txt", "0123456789");
+    write_file(dir / "input", "AB");
+    expect_success(run(OSTRAKIT_MINGW_DIR "/pipe_feeder.exe",
+                       {.args = {pour_path(), dir / "target.txt"}, .input = Input::FILE,
+                        .path = dir / "input"}));
+    EXPECT_EQ(read_file(dir / "target.txt"), "AB23456789");
+}
+
 TEST(WindowsBuild, NamesAlreadyInExtendedFormAreTakenAsTheyAre) {
     ScratchDir dir;
     const std::string extended = "\\\\?\\" + windows_name(dir.path()) + "\\";
