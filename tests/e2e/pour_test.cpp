@@ -2,11 +2,14 @@
 // standard error, and in the status.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "harness.h"
 
@@ -184,5 +187,28 @@ LINUX_BUILD_TEST(PourStream, MissingOrMalformedStreamsAreRefusedAtTheOpen) {
     for (const char* name : {"f:", "f::", "f:s:$INDEX_ALLOCATION", "f:s:$DATA:x"})
         expect_failure(pour(dir / name, "x"), "CreateFile", EINVAL);
     expect_failure(pour(dir / "f:" + std::string(251, 'n'), "x"), "CreateFile", ENAMETOOLONG);
+    EXPECT_EQ(read_file(dir / "f"), "main");
+}
+
+// Linux build only: a stream removed meanwhile; Windows shares no stream open for writing.
+LINUX_BUILD_TEST(PourStream, AStreamRemovedWhileItIsWrittenIsNeverCreatedAgain) {
+    ScratchDir dir;
+    write_file(dir / "f", "main");
+    set_stream(dir / "f", "s", "");
+    int input[2];
+    ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+    Child pouring(pour_path(), {.args = {dir / "f:s"}, .setup = [&] {
+        dup2(input[0], STDIN_FILENO);
+    }});
+    close(input[0]);
+    ASSERT_EQ(write(input[1], "first", 5), 5);
+    for (int waited = 0; waited < 5000 && read_stream(dir / "f", "s").empty(); ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(read_stream(dir / "f", "s"), "first");
+    ASSERT_EQ(removexattr((dir / "f").c_str(), "user.s"), 0);
+    ASSERT_EQ(write(input[1], "second", 6), 6);
+    close(input[1]);
+    expect_failure(pouring.wait(), "WriteFile", ENOENT);
+    EXPECT_FALSE(has_stream(dir / "f", "s"));
     EXPECT_EQ(read_file(dir / "f"), "main");
 }
