@@ -4,38 +4,116 @@
 // compiled with OSTRAKIT_E2E_WINDOWS the Windows .exe files under Wine.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
+// The version the usage screen's banner names; the build may pass its own.
+#ifndef OSTRAKIT_VERSION
+#define OSTRAKIT_VERSION "1.0"
+#endif
+
 namespace e2e {
 
+// Standard input: bytes fed through a pipe, a file opened for reading, or closed.
 enum class Input { BYTES, FILE, CLOSED };
+
+// Standard output and error: collected (through pipes natively, through unnamed files under
+// Wine, whose helper processes may hold an inherited pipe open long after the tool has ended),
+// or both on /dev/null, for helpers that may outlive the test (wineserver, ntfs-3g).
+enum class Output { COLLECT, DISCARD };
 
 struct Run {
     std::vector<std::string> args;  // after the program name
     std::string argv0;              // empty: the program's path
+    bool empty_argv = false;        // no argument vector at all, not even a program name
     Input input = Input::BYTES;
     std::string bytes;              // BYTES: fed through a pipe
     std::string path;               // FILE: opened as standard input
+    Output output = Output::COLLECT;
     std::string cwd;                // empty: the test's own
+    // Runs in the child just before the program starts, after the standard handles and the
+    // current directory are in place: open, close and move descriptors, set limits and the
+    // environment, change directory. SIGPIPE is back at its default, so a tool that forgets to
+    // ignore it dies of it. Descriptors above the standard three are closed as the program
+    // starts, so descriptor limits mean what they say.
+    std::function<void()> setup;
+    // Standard error becomes a pipe filled to the brim, so that the tool's first diagnostic
+    // blocks; the run is measured there, at its very end, and the pipe drained into `error`.
+    bool hold_at_first_diagnostic = false;
+    // The watchdog: a program still running after this long is killed.
+    std::chrono::milliseconds timeout = std::chrono::seconds(30);
 };
 
 struct Result {
-    bool exited = false;       // ended by exit, not by a signal
+    bool exited = false;     // ended by exit, not by a signal (nor by the watchdog)
     int status = -1;
-    std::string error;         // everything written to standard error
-    std::string output;        // everything written to standard output
+    int signal = 0;          // the signal that ended it, if any
+    bool timed_out = false;  // killed by the watchdog
+    double cpu_seconds = 0;  // user and system time used
+    std::string error;       // everything written to standard error
+    std::string output;      // everything written to standard output
     long long input_consumed = -1;  // FILE: the offset standard input was left at
+    // Memory when held at the first diagnostic (-1 otherwise): peak resident (VmHWM, which
+    // also counts library pages mapped around each fault, so it varies a little from run to
+    // run), peak virtual size (VmPeak) and resident anonymous memory (RssAnon).
+    long peak_rss_kib = -1;
+    long peak_virtual_kib = -1;
+    long anonymous_kib = -1;
 };
 
-// Under Wine, an argument that is an absolute Linux path is handed to the tool as the same file
-// on Wine's drive Z:, and its output is collected through files, as Wine's helper processes may
-// hold inherited pipes open long after the tool has ended. argv0 cannot be set apart from the
-// program there: run a renamed copy instead.
-Result run(const std::string& program, const Run& run);
+// A started program. A Windows program (a name ending in ".exe") runs under Wine: an argument
+// that is an absolute Linux path reaches it as the same file on Wine's drive Z:, and argv0
+// cannot be set apart from the program there (run a renamed copy instead).
+class Child {
+public:
+    Child(const std::string& program, const Run& how);
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    bool running();  // false once it has ended
+    Result wait();   // collects its output and reaps it, killing it at the timeout
+    void kill(int signal);
+
+private:
+    struct State;
+    State* state_;
+};
+
+// Starts `program` and waits for it.
+Result run(const std::string& program, const Run& how);
+
+// The tools on one name, with `bytes` through a pipe, from `cwd` (empty: the test's own).
+Result pour(const std::string& name, const std::string& bytes, const std::string& cwd = "");
+Result prune(const std::string& name, const std::string& cwd = "");
+
+// Runs a helper program (not a tool under test) with its standard streams on /dev/null.
+// Returns its exit status, or -1 when it was killed.
+int execute(const std::vector<std::string>& argv,
+            std::chrono::milliseconds timeout = std::chrono::minutes(4));
 
 std::string pour_path();
 std::string prune_path();
+
+// The exact outcome of a tool run, and under Wine in its text-mode form: status 0 and nothing
+// printed; status 1 and exactly one diagnostic for `operation` with the system's text for
+// errno `code`, raised at the tool's `occurrence`th report site for that operation.
+void expect_success(const Result& result, const std::string& what = "");
+void expect_failure(const Result& result, const std::string& tool, const std::string& operation,
+                    int code, const std::string& what = "", int occurrence = 1);
+
+// The exact diagnostic line a tool prints for `operation` at its `occurrence`th report site
+// for it, counted from the top of the tool's source.
+std::string diagnostic(const std::string& tool, const std::string& operation,
+                       const std::string& text, int occurrence = 1);
+
+// The usage screen of `tool` ("ostrapour" or "ostraprune") started as `program`.
+std::string usage(const std::string& tool, const std::string& program);
+
+// ---- Files, streams and places ----------------------------------------------------------
 
 // A fresh directory for one test, removed when it goes out of scope.
 class ScratchDir {
@@ -58,18 +136,56 @@ void set_stream(const std::string& file, const std::string& stream, const std::s
 bool has_stream(const std::string& file, const std::string& stream);
 std::string read_stream(const std::string& file, const std::string& stream);
 
-// The exact diagnostic line a tool prints for `operation`, whose check stands in the tool's
-// source on the line that raises it.
-std::string diagnostic(const std::string& tool, const std::string& operation,
-                       const std::string& text);
+// For `setup`: puts `path`, opened with `flags`, at descriptor `fd`. Ends the child on failure.
+void place_file(int fd, const std::string& path, int flags);
+
+// For `setup`: preloads the fault library with its behaviour `mode` (see shim.cpp).
+void preload_shim(const std::string& mode, const std::string& log = "");
+
+// Creates nested directories under `base` so that the returned path is exactly `length` bytes
+// long, with components of at most 255 bytes.
+std::string make_deep_directory(const std::string& base, std::size_t length);
+
+// An open directory, reached one component at a time, with a short alias for names in it:
+// "/proc/self/fd/N/name", which the plain helpers above can use at any depth.
+class DirectoryAlias {
+public:
+    explicit DirectoryAlias(const std::string& path);
+    ~DirectoryAlias();
+    DirectoryAlias(const DirectoryAlias&) = delete;
+    DirectoryAlias& operator=(const DirectoryAlias&) = delete;
+    int fd() const { return fd_; }
+    std::string operator/(const std::string& name) const;
+
+private:
+    int fd_;
+};
+
+// A tmpfs of `size` (as mount's "size=" takes it) on a fresh directory, unmounted and removed
+// when it goes out of scope. path() is empty when the mount failed; reason() says why.
+class TmpfsMount {
+public:
+    explicit TmpfsMount(const std::string& size);
+    ~TmpfsMount();
+    TmpfsMount(const TmpfsMount&) = delete;
+    TmpfsMount& operator=(const TmpfsMount&) = delete;
+    const std::string& path() const { return path_; }
+    const std::string& reason() const { return reason_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string directory_;
+    std::string path_;
+    std::string reason_;
+};
 
 // ---- Either build ------------------------------------------------------------------------
 
 // True when the suite runs the Windows build under Wine.
 bool windows_target();
 
-// True when every test must run (OSTRAKIT_E2E_REQUIRE=1, as CI sets it): what a test needs and
-// the machine lacks is then a failure, not a skip.
+// True when every test must run (OSTRAKIT_E2E_REQUIRE=1, as CI sets it): a program or device
+// the suite needs and the machine lacks is then a failure, not a skip.
 bool everything_required();
 
 // The name a Windows program sees for a Linux path: "/a/b" is "Z:\a\b"; a relative name is
@@ -89,13 +205,12 @@ std::string text_mode(const std::string& text);
 // Windows build.
 std::string system_text(int code);
 
-// Runs a helper program (not a tool under test) with standard streams on /dev/null. Returns
-// its exit status, or -1 when it could not be run or was killed.
-int execute(const std::vector<std::string>& argv);
-
 // The full path of `program` found on PATH or in the administrator's directories; empty when
 // it is not installed.
 std::string find_program(const std::string& program);
+
+// Bytes 0..255 in a repeating pattern, with NUL, CR LF and 0x1A among them.
+std::string binary_bytes(std::size_t size);
 
 // A test that does not apply to the build at hand is compiled but never registered, so the
 // run neither lists nor skips it: LINUX_BUILD_TEST for behaviour only the Linux build has,
@@ -112,14 +227,16 @@ std::string find_program(const std::string& program);
 #define UNSANITIZED_BUILD_TEST(suite, name) TEST(suite, name)
 #endif
 
-// Skips the current test, or fails it when everything is required, when `condition` is false.
+// A program, device or privilege the suite needs and the machine lacks: the test skips, or
+// fails when everything is required.
 #define REQUIRE_OR_SKIP(condition, reason)                          \
     if (!(condition)) {                                             \
         if (::e2e::everything_required()) FAIL() << (reason);      \
         GTEST_SKIP() << (reason);                                   \
     }
 
-// Bytes 0..255 in a repeating pattern, with NUL, CR LF and 0x1A among them.
-std::string binary_bytes(std::size_t size);
+// A test that does not apply to this machine (its file system, say) skips, required or not.
+#define SKIP_UNLESS(condition, reason) \
+    if (!(condition)) GTEST_SKIP() << (reason)
 
 }  // namespace e2e

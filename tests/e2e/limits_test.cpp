@@ -8,10 +8,8 @@
 #include <sys/vfs.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "harness.h"
-#include "launch.h"
 
 using namespace e2e;
 
@@ -19,17 +17,6 @@ namespace {
 
 constexpr long EXT4_MAGIC = 0xEF53;
 constexpr std::size_t STREAM_VALUE_MAX = 65536;  // the kernel's XATTR_SIZE_MAX
-
-void expect_failure(const Result& result, const std::string& tool, const std::string& operation,
-                    int code) {
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.error, diagnostic(tool, operation, std::strerror(code)));
-}
-
-Result pour(const std::string& target, const std::string& bytes) {
-    return run(pour_path(), {.args = {target}, .bytes = bytes});
-}
 
 // Bytes that differ from binary_bytes at every offset a block could end on.
 std::string other_bytes(std::size_t size) {
@@ -53,9 +40,9 @@ TEST(StreamLimits, NamesUpTo255BytesWithTheUserPrefixAndNotOneMore) {
                                              .path = dir / "input"});
     expect_failure(refused, "ostrapour", "CreateFile", ENAMETOOLONG);
     EXPECT_EQ(refused.input_consumed, 0);
-    expect_failure(run(prune_path(), {.args = {dir / "f:" + over}}), "ostraprune", "DeleteFileW",
+    expect_failure(prune(dir / "f:" + over), "ostraprune", "DeleteFileW",
                    ENAMETOOLONG);
-    EXPECT_EQ(run(prune_path(), {.args = {dir / "f:" + longest}}).status, 0);
+    EXPECT_EQ(prune(dir / "f:" + longest).status, 0);
     EXPECT_FALSE(has_stream(dir / "f", longest));
     EXPECT_EQ(read_file(dir / "f"), "main");
 }
@@ -64,7 +51,7 @@ TEST(StreamLimits, Ext4HoldsAboutFourKiBAndKeepsEveryBlockBeforeTheOneThatDidNot
     ScratchDir dir;
     struct statfs fs;
     ASSERT_EQ(statfs(dir.path().c_str(), &fs), 0);
-    REQUIRE_OR_SKIP(fs.f_type == EXT4_MAGIC, dir.path() + " is not on ext4");
+    SKIP_UNLESS(fs.f_type == EXT4_MAGIC, dir.path() + " is not on ext4");
     write_file(dir / "f", "main");
     set_stream(dir / "f", "s", "");
     set_stream(dir / "f", "other", "untouched");
@@ -118,10 +105,11 @@ TEST(FileLimits, TheFileSizeLimitFailsTheWriteInsteadOfKillingTheWriter) {
     const std::string input = binary_bytes(100000);
     write_file(dir / "input", input);
     write_file(dir / "f", "");
-    const Result result = run_redirected(pour_path(), {dir / "f"}, dir / "input", dir.path(), [] {
+    const Result result = run(pour_path(), {.args = {dir / "f"}, .input = Input::FILE,
+                                            .path = dir / "input", .setup = [] {
         const struct rlimit limit = {10240, 10240};
         setrlimit(RLIMIT_FSIZE, &limit);
-    });
+    }});
     expect_failure(result, "ostrapour", "WriteFile", EFBIG);
     EXPECT_EQ(read_file(dir / "f"), input.substr(0, 10240));
 }

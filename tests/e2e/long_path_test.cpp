@@ -6,11 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <filesystem>
 
 #include "harness.h"
-#include "launch.h"
 
 using namespace e2e;
 
@@ -18,34 +16,14 @@ namespace {
 
 constexpr std::size_t CAPACITY = 32000;  // bytes of a full path, its terminator included
 
-void expect_success(const Result& result, const std::string& what) {
-    EXPECT_TRUE(result.exited) << what;
-    EXPECT_EQ(result.status, 0) << what;
-    EXPECT_EQ(result.error, "") << what;
-}
-
-void expect_failure(const Result& result, const std::string& tool, const std::string& operation,
-                    int code, const std::string& what) {
-    EXPECT_TRUE(result.exited) << what;
-    EXPECT_EQ(result.status, 1) << what;
-    EXPECT_EQ(result.error, diagnostic(tool, operation, std::strerror(code))) << what;
-}
-
-Result pour(const std::string& name, const std::string& bytes, const std::string& cwd = "") {
-    return run(pour_path(), {.args = {name}, .bytes = bytes, .cwd = cwd});
-}
-
-Result prune(const std::string& name, const std::string& cwd = "") {
-    return run(prune_path(), {.args = {name}, .cwd = cwd});
-}
-
 // Runs a tool from `cwd`, which may lie deeper than PATH_MAX, with `bytes` as its input.
 Result run_from(const DirectoryAlias& cwd, const std::string& program, const std::string& name,
                 const std::string& bytes, const ScratchDir& scratch) {
     write_file(scratch / "input", bytes);
-    return run_redirected(program, {name}, scratch / "input", scratch.path(), [&cwd] {
-        if (fchdir(cwd.fd()) != 0) _exit(125);
-    });
+    return run(program, {.args = {name}, .input = Input::FILE, .path = scratch / "input",
+                         .setup = [&cwd] {
+                             if (fchdir(cwd.fd()) != 0) _exit(125);
+                         }});
 }
 
 // Pours into "f" and "f:s" of `place` and prunes both, each named as the callers name them.

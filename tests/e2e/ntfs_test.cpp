@@ -6,8 +6,6 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "harness.h"
@@ -51,24 +50,18 @@ public:
     // "xattr": attributes "user.stream"), after unmounting any earlier mount.
     bool mount(const std::string& interface) {
         if (!unmount()) return false;
-        const std::string ntfs_3g = find_program("ntfs-3g");
-        const std::string options = "no_detach,streams_interface=" + interface;
-        daemon_ = fork();
-        if (daemon_ < 0) return false;
-        if (daemon_ == 0) {
-            // Should the test process die before its destructors run, ntfs-3g is told to end,
-            // and unmounts on its way out.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            const int null = open("/dev/null", O_RDWR);
-            for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) dup2(null, fd);
-            execl(ntfs_3g.c_str(), ntfs_3g.c_str(), "-o", options.c_str(), image_.c_str(),
-                  mount_point_.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        daemon_ = std::make_unique<Child>(find_program("ntfs-3g"), Run{
+            .args = {"-o", "no_detach,streams_interface=" + interface, image_, mount_point_},
+            .input = Input::FILE, .path = "/dev/null", .output = Output::DISCARD,
+            // Should the test process die before its destructors run, ntfs-3g is told to
+            // end, and unmounts on its way out.
+            .setup = [] { prctl(PR_SET_PDEATHSIG, SIGTERM); },
+            .timeout = MOUNT_WAIT});
         for (const auto until = steady_clock::now() + MOUNT_WAIT; steady_clock::now() < until;) {
             if (is_mounted()) return true;
-            if (waitpid(daemon_, nullptr, WNOHANG) == daemon_) {
-                daemon_ = -1;
+            if (!daemon_->running()) {
+                daemon_->wait();
+                daemon_.reset();
                 return false;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -77,21 +70,13 @@ public:
         return false;
     }
 
+    // Unmounts and waits for ntfs-3g to end, killing it when it does not.
     bool unmount() {
-        if (daemon_ <= 0) return true;
+        if (!daemon_) return true;
         if (is_mounted() && execute({find_program("umount"), mount_point_}) != 0)
             execute({find_program("umount"), "-l", mount_point_});
-        bool ended = false;
-        for (const auto until = steady_clock::now() + MOUNT_WAIT; !ended;) {
-            ended = waitpid(daemon_, nullptr, WNOHANG) == daemon_;
-            if (!ended && steady_clock::now() > until) {
-                kill(daemon_, SIGKILL);
-                waitpid(daemon_, nullptr, 0);
-                break;
-            }
-            if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        daemon_ = -1;
+        const bool ended = !daemon_->wait().timed_out;
+        daemon_.reset();
         return ended;
     }
 
@@ -105,7 +90,7 @@ private:
 
     std::string image_;
     std::string mount_point_;
-    pid_t daemon_ = -1;
+    std::unique_ptr<Child> daemon_;
 };
 
 // What this machine lacks for an NTFS volume, or nothing.
@@ -147,13 +132,6 @@ std::vector<std::string> directory_names(const std::string& path) {
     return list;
 }
 
-void expect_success(const Result& result) {
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.error, "");
-    EXPECT_EQ(result.output, "");
-}
-
 // A file with two streams, made through Windows-style paths. "report.txt" rather than a short
 // name: under Wine "f:s" would be drive F:.
 void make_report(NtfsVolume& volume, const std::string& data) {
@@ -171,8 +149,8 @@ TEST(NtfsStreams, PourWritesAStreamInPlaceAndBothInterfacesReadIt) {
     make_report(volume, "0123456789");
     ASSERT_TRUE(volume.mount(own_interface()));
     const std::string bytes = binary_bytes(60 * 1024);
-    expect_success(run(pour_path(), {.args = {volume / "report.txt:data"}, .bytes = bytes}));
-    expect_success(run(pour_path(), {.args = {volume / "report.txt:data"}, .bytes = "ABC"}));
+    expect_success(pour(volume / "report.txt:data", bytes));
+    expect_success(pour(volume / "report.txt:data", "ABC"));
     const std::string expected = "ABC" + bytes.substr(3);
 
     ASSERT_TRUE(volume.mount("windows"));
@@ -191,7 +169,7 @@ TEST(NtfsStreams, PruneDeletesOneStreamAndLeavesTheFileAndTheOthers) {
     NEEDS_NTFS_VOLUME(volume);
     make_report(volume, "doomed");
     ASSERT_TRUE(volume.mount(own_interface()));
-    expect_success(run(prune_path(), {.args = {volume / "report.txt:data"}}));
+    expect_success(prune(volume / "report.txt:data"));
 
     ASSERT_TRUE(volume.mount("windows"));
     EXPECT_FALSE(exists(volume / "report.txt:data"));
@@ -207,13 +185,14 @@ TEST(NtfsStreams, MissingStreamsAndFilesAreNeitherCreatedNorFed) {
     NEEDS_NTFS_VOLUME(volume);
     make_report(volume, "data");
     ASSERT_TRUE(volume.mount(own_interface()));
+    write_file(dir / "input", "input");
     for (const std::string name : {"report.txt:absent", "absent.txt", "absent.txt:data"}) {
-        const Result poured = run(pour_path(), {.args = {volume / name}, .bytes = "input"});
-        EXPECT_EQ(poured.status, 1) << name;
-        EXPECT_EQ(poured.error, diagnostic("ostrapour", "CreateFile", system_text(ENOENT)));
-        const Result pruned = run(prune_path(), {.args = {volume / name}});
-        EXPECT_EQ(pruned.status, 1) << name;
-        EXPECT_EQ(pruned.error, diagnostic("ostraprune", "DeleteFileW", system_text(ENOENT)));
+        const Result poured = run(pour_path(), {.args = {volume / name}, .input = Input::FILE,
+                                                .path = dir / "input"});
+        expect_failure(poured, "ostrapour", "CreateFile", ENOENT, name);
+        EXPECT_EQ(poured.input_consumed, 0) << name;
+        expect_failure(prune(volume / name), "ostraprune", "DeleteFileW",
+                       ENOENT, name);
     }
 
     ASSERT_TRUE(volume.mount("windows"));
@@ -232,15 +211,14 @@ TEST(NtfsStreams, AStreamBeyondWhatAnAttributeHoldsIsWrittenByWindowsAndRefusedW
     const std::string large(100000, 'z');
     make_report(volume, large);
     ASSERT_TRUE(volume.mount(own_interface()));
-    const Result result = run(pour_path(), {.args = {volume / "report.txt:data"}, .bytes = "AB"});
+    const Result result = pour(volume / "report.txt:data", "AB");
     ASSERT_TRUE(volume.mount("windows"));
     if (windows_target()) {
         expect_success(result);
         EXPECT_EQ(read_file(volume / "report.txt:data"), "AB" + large.substr(2));
     } else {
         // An attribute value holds at most 64 KiB: writing back less would shorten the stream.
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.error, diagnostic("ostrapour", "CreateFile", std::strerror(EFBIG)));
+        expect_failure(result, "ostrapour", "CreateFile", EFBIG);
         EXPECT_EQ(read_file(volume / "report.txt:data"), large);
     }
     EXPECT_EQ(read_file(volume / "report.txt:other"), "untouched");

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: MIT
-// ostrapour end to end: exact bytes in the target, on standard error, and in the status.
+// ostrapour end to end, and the usage screen of both tools: exact bytes in the target, on
+// standard error, and in the status.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "harness.h"
 
@@ -14,54 +18,32 @@ using namespace e2e;
 
 namespace {
 
-std::string usage(const std::string& program) {
-    return text_mode("ostrakit " OSTRAKIT_VERSION " - file and named stream tools\n"
-                     "Reads from STDIN and Writes to a file/stream(s).\n\n" +
-                     program +
-                     " FileName[:StreamName]\n"
-                     "FileName and StreamName can consist of up to 255 Unicode chars\n");
-}
-
-std::string failure(const std::string& operation, int code) {
-    return diagnostic("ostrapour", operation, system_text(code));
-}
-
-Result pour(const std::string& target, const std::string& bytes) {
-    return run(pour_path(), {.args = {target}, .bytes = bytes});
-}
-
-void expect_success(const Result& result) {
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.error, "");
-    EXPECT_EQ(result.output, "");
-}
-
 void expect_failure(const Result& result, const std::string& operation, int code) {
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.error, failure(operation, code));
-    EXPECT_EQ(result.output, "");
+    e2e::expect_failure(result, "ostrapour", operation, code);
 }
 
 }  // namespace
 
-TEST(PourUsage, WrongArgumentCountPrintsUsageAndTouchesNothing) {
+TEST(Usage, WrongArgumentCountPrintsUsageAndTouchesNothing) {
     ScratchDir dir;
     write_file(dir / "a", "keep");
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {dir / "a", dir / "a"}, {dir / "a", "x", "y"}}) {
-        const Result result = run(pour_path(), {.args = args, .bytes = "data"});
-        EXPECT_TRUE(result.exited);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.error, usage(invoked_name(pour_path())));
-        EXPECT_EQ(result.output, "");
-    }
-    if (!windows_target()) {  // the Windows build's renamed copies: WindowsBuild tests
-        const Result renamed = run(pour_path(), {.argv0 = "some\xff-name"});
-        EXPECT_EQ(renamed.error, usage("some\xff-name"));
+    write_file(dir / "b", "");
+    for (const auto& [tool, program] : {std::pair{"ostrapour", pour_path()},
+                                        std::pair{"ostraprune", prune_path()}}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{}, {dir / "a", dir / "b"}, {dir / "a", "x", "y"}}) {
+            const Result result = run(program, {.args = args, .bytes = "data"});
+            EXPECT_TRUE(result.exited) << tool;
+            EXPECT_EQ(result.status, 1) << tool;
+            EXPECT_EQ(result.error, usage(tool, invoked_name(program)));
+            EXPECT_EQ(result.output, "") << tool;
+        }
+        if (!windows_target()) {  // the Windows build's renamed copies: WindowsBuild tests
+            EXPECT_EQ(run(program, {.argv0 = "some\xff-name"}).error, usage(tool, "some\xff-name"));
+        }
     }
     EXPECT_EQ(read_file(dir / "a"), "keep");
+    EXPECT_TRUE(exists(dir / "b"));
 }
 
 TEST(PourFile, OverwritesInPlaceWithoutShortening) {
@@ -102,11 +84,11 @@ TEST(PourFile, CopiesFromARedirectedFile) {
 TEST(PourFile, RelativeNamesAndSwitchLikeNamesResolveAgainstTheCurrentDirectory) {
     ScratchDir dir;
     write_file(dir / "-rf", "......");
-    expect_success(run(pour_path(), {.args = {"-rf"}, .bytes = "ab", .cwd = dir.path()}));
+    expect_success(pour("-rf", "ab", dir.path()));
     EXPECT_EQ(read_file(dir / "-rf"), "ab....");
     if (windows_target()) return;  // Linux names need not be text; Wine's must be UTF-8
     write_file(dir / "n\xe9\xff", "......");
-    expect_success(run(pour_path(), {.args = {"./n\xe9\xff"}, .bytes = "cd", .cwd = dir.path()}));
+    expect_success(pour("./n\xe9\xff", "cd", dir.path()));
     EXPECT_EQ(read_file(dir / "n\xe9\xff"), "cd....");
 }
 
@@ -211,5 +193,28 @@ LINUX_BUILD_TEST(PourStream, MissingOrMalformedStreamsAreRefusedAtTheOpen) {
     for (const char* name : {"f:", "f::", "f:s:$INDEX_ALLOCATION", "f:s:$DATA:x"})
         expect_failure(pour(dir / name, "x"), "CreateFile", EINVAL);
     expect_failure(pour(dir / "f:" + std::string(251, 'n'), "x"), "CreateFile", ENAMETOOLONG);
+    EXPECT_EQ(read_file(dir / "f"), "main");
+}
+
+// Linux build only: a stream removed meanwhile; Windows shares no stream open for writing.
+LINUX_BUILD_TEST(PourStream, AStreamRemovedWhileItIsWrittenIsNeverCreatedAgain) {
+    ScratchDir dir;
+    write_file(dir / "f", "main");
+    set_stream(dir / "f", "s", "");
+    int input[2];
+    ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+    Child pouring(pour_path(), {.args = {dir / "f:s"}, .setup = [&] {
+        dup2(input[0], STDIN_FILENO);
+    }});
+    close(input[0]);
+    ASSERT_EQ(write(input[1], "first", 5), 5);
+    for (int waited = 0; waited < 5000 && read_stream(dir / "f", "s").empty(); ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(read_stream(dir / "f", "s"), "first");
+    ASSERT_EQ(removexattr((dir / "f").c_str(), "user.s"), 0);
+    ASSERT_EQ(write(input[1], "second", 6), 6);
+    close(input[1]);
+    expect_failure(pouring.wait(), "WriteFile", ENOENT);
+    EXPECT_FALSE(has_stream(dir / "f", "s"));
     EXPECT_EQ(read_file(dir / "f"), "main");
 }

@@ -15,44 +15,11 @@ using namespace e2e;
 
 namespace {
 
-Result prune(const std::string& target, const std::string& cwd = "") {
-    return run(prune_path(), {.args = {target}, .cwd = cwd});
-}
-
-void expect_success(const Result& result) {
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.error, "");
-    EXPECT_EQ(result.output, "");
-}
-
 void expect_refusal(const Result& result, int code) {
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.error, diagnostic("ostraprune", "DeleteFileW", system_text(code)));
-    EXPECT_EQ(result.output, "");
+    expect_failure(result, "ostraprune", "DeleteFileW", code);
 }
 
 }  // namespace
-
-TEST(PruneUsage, WrongArgumentCountPrintsUsageAndDeletesNothing) {
-    ScratchDir dir;
-    write_file(dir / "a", "");
-    write_file(dir / "b", "");
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {dir / "a", dir / "b"}}) {
-        const Result result = run(prune_path(), {.args = args});
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.error, text_mode("ostrakit " OSTRAKIT_VERSION " - file and named stream tools\n"
-                                          "Deletes a specified file/stream.\n\n" +
-                                          invoked_name(prune_path()) +
-                                          " FileName[:StreamName]\n"
-                                          "FileName and StreamName can consist of up to 255 "
-                                          "Unicode chars\n"));
-    }
-    EXPECT_TRUE(exists(dir / "a"));
-    EXPECT_TRUE(exists(dir / "b"));
-}
 
 TEST(PruneDelete, RemovesAFileAndNothingBesideIt) {
     ScratchDir dir;

@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: MIT
+// Preloaded into a tool to make the system misbehave as some file systems do, or to record
+// what the tool asks of it. OSTRAKIT_SHIM names the behaviour for descriptors above the
+// standard three:
+//   short-write  a write takes at most 100 bytes of what it is given
+//   zero-write   a write reports success but takes nothing
+//   eintr-write  every other write is interrupted (EINTR) before it takes anything
+//   close-eio    a close reports EIO, as NFS or FUSE do when a write-back fails; the descriptor
+//                is closed all the same
+// With OSTRAKIT_SHIM_LOG set, each read of standard input and each write above the standard
+// three appends "read ASKED GOT" or "write ASKED GOT" to that file.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+template <class Function>
+Function real(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+using Write = ssize_t (*)(int, const void*, size_t);
+using Read = ssize_t (*)(int, void*, size_t);
+using Close = int (*)(int);
+
+bool mode_is(const char* name) {
+    const char* mode = std::getenv("OSTRAKIT_SHIM");
+    return mode != nullptr && std::strcmp(mode, name) == 0;
+}
+
+void record(const char* call, size_t asked, ssize_t got) {
+    static const Write real_write = real<Write>("write");
+    static int log = -2;
+    if (log == -2) {
+        const char* path = std::getenv("OSTRAKIT_SHIM_LOG");
+        log = path ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+    }
+    if (log < 0) return;
+    char line[64];
+    const int length = std::snprintf(line, sizeof line, "%s %zu %zd\n", call, asked, got);
+    real_write(log, line, static_cast<size_t>(length));
+}
+
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* data, size_t size) {
+    static const Write real_write = real<Write>("write");
+    static bool interrupted = false;
+    if (fd <= 2) return real_write(fd, data, size);
+    ssize_t result;
+    if (mode_is("zero-write") && size > 0) {
+        result = 0;
+    } else if (mode_is("eintr-write") && (interrupted = !interrupted)) {
+        errno = EINTR;
+        result = -1;
+    } else {
+        result = real_write(fd, data, mode_is("short-write") && size > 100 ? 100 : size);
+    }
+    const int saved = errno;
+    record("write", size, result);
+    errno = saved;
+    return result;
+}
+
+extern "C" ssize_t read(int fd, void* buffer, size_t size) {
+    static const Read real_read = real<Read>("read");
+    const ssize_t result = real_read(fd, buffer, size);
+    if (fd == 0) {
+        const int saved = errno;
+        record("read", size, result);
+        errno = saved;
+    }
+    return result;
+}
+
+extern "C" int close(int fd) {
+    static const Close real_close = real<Close>("close");
+    const int result = real_close(fd);
+    if (fd <= 2 || result != 0 || !mode_is("close-eio")) return result;
+    errno = EIO;
+    return -1;
+}
