@@ -132,7 +132,7 @@ UNSANITIZED_BUILD_TEST(StreamLimits, TheVolumeDecidesWhetherStreamsOpen) {
     set_stream(dir / "f", "s", "value");
     write_file(dir / "input", "INPUT");
     struct Case {
-        const char* volume;  // what the preloaded volume_shim makes of the volume
+        const char* volume;  // what the preloaded fault library makes of the volume
         bool prune;
         const char* name;
         const char* input;
@@ -152,13 +152,10 @@ UNSANITIZED_BUILD_TEST(StreamLimits, TheVolumeDecidesWhetherStreamsOpen) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.volume) + " " + c.name);
-        setenv("OSTRAKIT_VOLUME", c.volume, 1);
-        setenv("LD_PRELOAD", VOLUME_SHIM_PATH, 1);
         const std::string input = c.input[0] == '/' ? c.input : dir / c.input;
         const Result result = run(c.prune ? prune_path() : pour_path(),
-                                  {.args = {dir / c.name}, .input = Input::FILE, .path = input});
-        unsetenv("LD_PRELOAD");
-        unsetenv("OSTRAKIT_VOLUME");
+                                  {.args = {dir / c.name}, .input = Input::FILE, .path = input,
+                                   .setup = [&] { preload_shim(c.volume); }});
         if (c.code == 0) {
             EXPECT_EQ(result.status, 0);
             EXPECT_EQ(result.error, "");

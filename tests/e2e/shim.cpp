@@ -7,10 +7,14 @@
 //   eintr-write  every other write is interrupted (EINTR) before it takes anything
 //   close-eio    a close reports EIO, as NFS or FUSE do when a write-back fails; the descriptor
 //                is closed all the same
+//   ntfs3        fstatfs reports the kernel's ntfs3 driver, which this machine cannot mount
+//   full-once    the first attribute set is refused for want of space, as a full xfs did once
 // With OSTRAKIT_SHIM_LOG set, each read of standard input and each write above the standard
 // three appends "read ASKED GOT" or "write ASKED GOT" to that file.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -85,4 +89,23 @@ extern "C" int close(int fd) {
     if (fd <= 2 || result != 0 || !mode_is("close-eio")) return result;
     errno = EIO;
     return -1;
+}
+
+extern "C" int fstatfs(int fd, struct statfs* volume) {
+    static const auto real_fstatfs = real<int (*)(int, struct statfs*)>("fstatfs");
+    const int result = real_fstatfs(fd, volume);
+    if (result == 0 && mode_is("ntfs3")) volume->f_type = 0x7366746e;
+    return result;
+}
+
+extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+    static const auto real_fsetxattr =
+        real<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr");
+    static bool refused = false;
+    if (mode_is("full-once") && !refused) {
+        refused = true;
+        errno = ENOSPC;
+        return -1;
+    }
+    return real_fsetxattr(fd, name, value, size, flags);
 }
