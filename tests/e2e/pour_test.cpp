@@ -90,6 +90,10 @@ TEST(PourFile, RelativeNamesAndSwitchLikeNamesResolveAgainstTheCurrentDirectory)
     write_file(dir / "n\xe9\xff", "......");
     expect_success(pour("./n\xe9\xff", "cd", dir.path()));
     EXPECT_EQ(read_file(dir / "n\xe9\xff"), "cd....");
+    // No file part at all: a stream of the current directory.
+    set_stream(dir.path(), "s", "......");
+    expect_success(pour(":s", "ef", dir.path()));
+    EXPECT_EQ(read_stream(dir.path(), "s"), "ef....");
 }
 
 // A directory opened as itself is refused as Windows refuses it without backup semantics
