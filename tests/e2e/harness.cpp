@@ -290,8 +290,8 @@ Result Child::wait() {
 Result run(const std::string& program, const Run& how) {
     Result result = Child(program, how).wait();
     // The tools never end with status 1 without a word, but a run under Wine once did: the
-    // first write after a new prefix was made, on a slower machine, and never again in a
-    // hundred fresh sessions here. Such a run never reached the tool's own report, so it is
+    // first write after a new prefix was made, on a slower machine, and never again in some
+    // twenty fresh sessions here. Such a run never reached the tool's own report, so it is
     // made once more, and said so; a tool that really ends so fails the second run as well.
     if (program.ends_with(".exe") && how.output == Output::COLLECT && result.exited &&
         result.status == 1 && result.error.empty() && result.output.empty()) {
