@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The diagnostic line's exact shape, with an injected error code.
+// The diagnostic line's exact shape, with an injected error code, and the usage screen's
+// program name.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -35,4 +36,13 @@ TEST(Diagnostic, UnknownCodesStillGiveOneLine) {
     const std::string line = diagnose("t.cpp", "ReadFile", 9, 123456);
     EXPECT_EQ(line.rfind("t.cpp:ReadFile(9): ", 0), 0u);
     EXPECT_EQ(line.find('\n'), line.size() - 1);
+}
+
+// Linux since 5.18 starts a program given no argument vector with the name "", so a null name
+// reaches the usage screen only on older kernels and other systems.
+TEST(Usage, NoProgramNameIsAnEmptyOne) {
+    testing::internal::CaptureStderr();
+    ostrakit::print_usage(nullptr, "Description.\n");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Description.\n FileName[:StreamName]\n"),
+              std::string::npos);
 }
