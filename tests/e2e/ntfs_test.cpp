@@ -95,11 +95,7 @@ protected:
             .timeout = MOUNT_WAIT});
         for (const auto until = steady_clock::now() + MOUNT_WAIT; steady_clock::now() < until;) {
             if (is_mounted()) return true;
-            if (!ntfs_3g->running()) {
-                ntfs_3g->wait();
-                ntfs_3g.reset();
-                return false;
-            }
+            if (!ntfs_3g->running()) break;  // it gave up
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         unmount();
