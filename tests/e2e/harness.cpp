@@ -354,6 +354,13 @@ void expect_failure(const Result& result, const std::string& tool, const std::st
     EXPECT_EQ(result.output, "") << what;
 }
 
+void expect_pour_refused(const std::string& name, const std::string& input,
+                         const std::string& operation, int code, const std::string& what) {
+    const Result result = run(pour_path(), {.args = {name}, .input = Input::FILE, .path = input});
+    expect_failure(result, "ostrapour", operation, code, what);
+    EXPECT_EQ(result.input_consumed, 0) << what;
+}
+
 std::string diagnostic(const std::string& tool, const std::string& operation,
                        const std::string& text, int occurrence) {
     const std::string source = std::string(OSTRAKIT_SOURCE_DIR) + "/" + tool + "/" + tool + ".cpp";

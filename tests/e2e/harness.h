@@ -105,6 +105,11 @@ void expect_success(const Result& result, const std::string& what = "");
 void expect_failure(const Result& result, const std::string& tool, const std::string& operation,
                     int code, const std::string& what = "", int occurrence = 1);
 
+// Pours from the file `input` into `name` and expects that failure, raised before the tool had
+// read a byte of its input.
+void expect_pour_refused(const std::string& name, const std::string& input,
+                         const std::string& operation, int code, const std::string& what = "");
+
 // The exact diagnostic line a tool prints for `operation` at its `occurrence`th report site
 // for it, counted from the top of the tool's source.
 std::string diagnostic(const std::string& tool, const std::string& operation,

@@ -13,19 +13,8 @@
 
 using namespace e2e;
 
-namespace {
-
 constexpr long EXT4_MAGIC = 0xEF53;
 constexpr std::size_t STREAM_VALUE_MAX = 65536;  // the kernel's XATTR_SIZE_MAX
-
-// Bytes that differ from binary_bytes at every offset a block could end on.
-std::string other_bytes(std::size_t size) {
-    std::string bytes = binary_bytes(size);
-    for (char& byte : bytes) byte = static_cast<char>(~byte);
-    return bytes;
-}
-
-}  // namespace
 
 TEST(StreamLimits, NamesUpTo255BytesWithTheUserPrefixAndNotOneMore) {
     ScratchDir dir;
@@ -36,12 +25,8 @@ TEST(StreamLimits, NamesUpTo255BytesWithTheUserPrefixAndNotOneMore) {
     EXPECT_EQ(pour(dir / "f:" + longest, "N").status, 0);
     EXPECT_EQ(read_stream(dir / "f", longest), "Nld");
 
-    const Result refused = run(pour_path(), {.args = {dir / "f:" + over}, .input = Input::FILE,
-                                             .path = dir / "input"});
-    expect_failure(refused, "ostrapour", "CreateFile", ENAMETOOLONG);
-    EXPECT_EQ(refused.input_consumed, 0);
-    expect_failure(prune(dir / "f:" + over), "ostraprune", "DeleteFileW",
-                   ENAMETOOLONG);
+    expect_pour_refused(dir / "f:" + over, dir / "input", "CreateFile", ENAMETOOLONG);
+    expect_failure(prune(dir / "f:" + over), "ostraprune", "DeleteFileW", ENAMETOOLONG);
     EXPECT_EQ(prune(dir / "f:" + longest).status, 0);
     EXPECT_FALSE(has_stream(dir / "f", longest));
     EXPECT_EQ(read_file(dir / "f"), "main");
@@ -75,7 +60,9 @@ TEST(StreamLimits, TmpfsHoldsExactly64KiBAndKeepsThemWhenOneMoreByteComes) {
     EXPECT_EQ(pour(tmpfs / "f:s", full).status, 0);
     EXPECT_EQ(read_stream(tmpfs / "f", "s"), full);
 
-    const std::string over = other_bytes(STREAM_VALUE_MAX + 1);
+    // Bytes that differ from those before at every offset a block could end on.
+    std::string over = binary_bytes(STREAM_VALUE_MAX + 1);
+    for (char& byte : over) byte = static_cast<char>(~byte);
     expect_failure(pour(tmpfs / "f:s", over), "ostrapour", "WriteFile", EFBIG);
     EXPECT_EQ(read_stream(tmpfs / "f", "s"), over.substr(0, STREAM_VALUE_MAX));
     EXPECT_EQ(read_file(tmpfs / "f"), "main");
@@ -91,12 +78,8 @@ TEST(StreamLimits, AStreamThatCannotBeWrittenIsRefusedAtTheOpenBeforeAnyInput) {
     ASSERT_EQ(mount(nullptr, tmpfs.path().c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
                     nullptr),
               0);
-    for (const std::string& input : {dir / "input", std::string("/dev/null")}) {
-        const Result result = run(pour_path(), {.args = {tmpfs / "f:s"}, .input = Input::FILE,
-                                                .path = input});
-        expect_failure(result, "ostrapour", "CreateFile", EROFS);
-        EXPECT_EQ(result.input_consumed, 0);
-    }
+    for (const std::string& input : {dir / "input", std::string("/dev/null")})
+        expect_pour_refused(tmpfs / "f:s", input, "CreateFile", EROFS, input);
     EXPECT_EQ(read_stream(tmpfs / "f", "s"), "value");
 }
 
@@ -134,11 +117,9 @@ UNSANITIZED_BUILD_TEST(StreamLimits, TheVolumeDecidesWhetherStreamsOpen) {
     struct Case {
         const char* volume;  // what the preloaded fault library makes of the volume
         bool prune;
-        const char* name;
-        const char* input;
-        int code;            // 0: success
-        const char* file;    // f and f:s afterwards
-        const char* stream;
+        const char *name, *input;
+        int code;                    // 0: success
+        const char *file, *stream;  // f and f:s afterwards
     };
     const Case cases[] = {
         // ntfs3 keeps user.* attributes as NTFS extended attributes, which Windows never shows

@@ -16,30 +16,37 @@ namespace {
 
 constexpr std::size_t CAPACITY = 32000;  // bytes of a full path, its terminator included
 
-// Runs a tool from `cwd`, which may lie deeper than PATH_MAX, with `bytes` as its input.
-Result run_from(const DirectoryAlias& cwd, const std::string& program, const std::string& name,
-                const std::string& bytes, const ScratchDir& scratch) {
-    write_file(scratch / "input", bytes);
-    return run(program, {.args = {name}, .input = Input::FILE, .path = scratch / "input",
-                         .setup = [&cwd] {
-                             if (fchdir(cwd.fd()) != 0) _exit(125);
-                         }});
+// Runners of either tool, called with pour_path() or prune_path(), a name and the input's bytes.
+// This one: names under `prefix`, run from `cwd`, the input through a pipe.
+auto under(const std::string& prefix, const std::string& cwd = "") {
+    return [=](const std::string& program, const std::string& name, const std::string& bytes) {
+        return run(program, {.args = {prefix + name}, .bytes = bytes, .cwd = cwd});
+    };
 }
 
-// Pours into "f" and "f:s" of `place` and prunes both, each named as the callers name them.
-template <class Pour, class Prune>
-void exercise(const DirectoryAlias& place, Pour pour_into, Prune prune_name,
-              const std::string& what) {
+// The tools run from `cwd`, which may lie deeper than PATH_MAX, with their input from a file.
+auto from(const DirectoryAlias& cwd, const ScratchDir& scratch) {
+    return [fd = cwd.fd(), input = scratch / "input"](
+               const std::string& program, const std::string& name, const std::string& bytes) {
+        write_file(input, bytes);
+        return run(program, {.args = {name}, .input = Input::FILE, .path = input,
+                             .setup = [fd] { if (fchdir(fd) != 0) _exit(125); }});
+    };
+}
+
+// Pours into "f" and "f:s" of `place` and prunes both, each named as `tool` names them.
+template <class Tool>
+void exercise(const DirectoryAlias& place, Tool tool, const std::string& what) {
     write_file(place / "f", "original content");
     set_stream(place / "f", "s", "0123456789");
-    expect_success(pour_into("f", "NEW"), what + " file");
+    expect_success(tool(pour_path(), "f", "NEW"), what + " file");
     EXPECT_EQ(read_file(place / "f"), "NEWginal content") << what;
-    expect_success(pour_into("f:s", "ab"), what + " stream");
+    expect_success(tool(pour_path(), "f:s", "ab"), what + " stream");
     EXPECT_EQ(read_stream(place / "f", "s"), "ab23456789") << what;
-    expect_success(prune_name("f:s"), what + " prune stream");
+    expect_success(tool(prune_path(), "f:s", ""), what + " prune stream");
     EXPECT_FALSE(has_stream(place / "f", "s")) << what;
     EXPECT_EQ(read_file(place / "f"), "NEWginal content") << what;
-    expect_success(prune_name("f"), what + " prune file");
+    expect_success(tool(prune_path(), "f", ""), what + " prune file");
     EXPECT_FALSE(exists(place / "f")) << what;
 }
 
@@ -49,47 +56,30 @@ TEST(LongPaths, AbsoluteNamesReachFilesAndStreamsWellPastPathMax) {
     ScratchDir dir;
     for (std::size_t length : {5000u, 12000u, 31000u}) {
         const std::string deep = make_deep_directory(dir.path(), length);
-        const DirectoryAlias place(deep);
-        exercise(
-            place, [&](const std::string& name, const std::string& bytes) {
-                return pour(deep + "/" + name, bytes);
-            },
-            [&](const std::string& name) { return prune(deep + "/" + name); },
-            "absolute, " + std::to_string(length) + " bytes");
+        exercise(DirectoryAlias(deep), under(deep + "/"),
+                 "absolute, " + std::to_string(length) + " bytes");
     }
 }
 
 TEST(LongPaths, RelativeNamesPastPathMaxResolveAgainstTheCurrentDirectory) {
     ScratchDir dir;
     const std::string deep = make_deep_directory(dir.path(), 20000);
-    const std::string relative = deep.substr(dir.path().size() + 1);
-    const DirectoryAlias place(deep);
-    exercise(
-        place, [&](const std::string& name, const std::string& bytes) {
-            return pour(relative + "/" + name, bytes, dir.path());
-        },
-        [&](const std::string& name) { return prune(relative + "/" + name, dir.path()); },
-        "relative");
+    exercise(DirectoryAlias(deep), under(deep.substr(dir.path().size() + 1) + "/", dir.path()),
+             "relative");
 }
 
 TEST(LongPaths, ACurrentDirectoryDeeperThanPathMaxServesRelativeNames) {
     ScratchDir dir;
     const std::string deep = make_deep_directory(dir.path(), 25000);
     const DirectoryAlias place(deep);
-    const auto pour_here = [&](const std::string& name, const std::string& bytes) {
-        return run_from(place, pour_path(), name, bytes, dir);
-    };
-    const auto prune_here = [&](const std::string& name) {
-        return run_from(place, prune_path(), name, "", dir);
-    };
-    exercise(place, pour_here, prune_here, "deep current directory");
+    const auto here = from(place, dir);
+    exercise(place, here, "deep current directory");
     // ".." from there is the parent the kernel knows, at the same depth less one component.
-    const std::string parent = deep.substr(0, deep.rfind('/'));
-    const DirectoryAlias up(parent);
+    const DirectoryAlias up(deep.substr(0, deep.rfind('/')));
     write_file(up / "g", "...");
-    expect_success(pour_here("../g", "up"), "parent");
+    expect_success(here(pour_path(), "../g", "up"), "parent");
     EXPECT_EQ(read_file(up / "g"), "up.");
-    expect_success(prune_here("../g"), "prune in parent");
+    expect_success(here(prune_path(), "../g", ""), "prune in parent");
     EXPECT_FALSE(exists(up / "g"));
 }
 
@@ -102,11 +92,8 @@ TEST(LongPaths, LinksAndDotDotAtEveryPieceBoundaryMeanWhatTheKernelMakesOfThem) 
     // Padding with "./" moves "link" and ".." across the first piece's end, one byte a step.
     const std::size_t lead = dir.path().size() + 1;
     for (std::size_t at = PATH_MAX - 9; at <= PATH_MAX; ++at) {
-        const std::string pad = std::string((at - lead) % 2, '/') + [&] {
-            std::string dots;
-            for (std::size_t i = 0; i < (at - lead) / 2; ++i) dots += "./";
-            return dots;
-        }();
+        std::string pad((at - lead) % 2, '/');
+        for (std::size_t i = 0; i < (at - lead) / 2; ++i) pad += "./";
         const std::string name = dir.path() + "/" + pad + "link/../x";
         ASSERT_GE(name.size(), static_cast<std::size_t>(PATH_MAX));
         write_file(dir / "a/x", "target");
@@ -154,24 +141,21 @@ TEST(LongPaths, TheCapacityHoldsAFullPathOf31999BytesAndNoMore) {
     ASSERT_EQ(fits.size(), CAPACITY - 1);
     expect_success(pour(fits, "S"), "fits");
     EXPECT_EQ(read_stream(place / "f", "s"), "S");
-
-    const Result refused = run(pour_path(), {.args = {over}, .input = Input::FILE,
-                                             .path = dir / "input"});
-    expect_failure(refused, "ostrapour", "GetFullPathNameW", ENAMETOOLONG, "over");
-    EXPECT_EQ(refused.input_consumed, 0);
+    expect_pour_refused(over, dir / "input", "GetFullPathNameW", ENAMETOOLONG, "over");
     expect_failure(prune(over), "ostraprune", "GetFullPathNameW", ENAMETOOLONG, "prune over");
     expect_failure(prune(std::string(100000, 'x')), "ostraprune", "GetFullPathNameW",
                    ENAMETOOLONG, "far over");
     EXPECT_EQ(read_stream(place / "f", "st"), "st");
 
     // The same boundary reached from the current directory.
-    expect_success(run_from(place, pour_path(), "f:s", "R", dir), "relative fits");
+    const auto here = from(place, dir);
+    expect_success(here(pour_path(), "f:s", "R"), "relative fits");
     EXPECT_EQ(read_stream(place / "f", "s"), "R");
-    expect_failure(run_from(place, pour_path(), "f:st", "R", dir), "ostrapour",
-                   "GetFullPathNameW", ENAMETOOLONG, "relative over");
-    expect_success(run_from(place, prune_path(), "f:s", "", dir), "relative prune fits");
-    expect_failure(run_from(place, prune_path(), "f:st", "", dir), "ostraprune",
-                   "GetFullPathNameW", ENAMETOOLONG, "relative prune over");
+    expect_failure(here(pour_path(), "f:st", "R"), "ostrapour", "GetFullPathNameW", ENAMETOOLONG,
+                   "relative over");
+    expect_success(here(prune_path(), "f:s", ""), "relative prune fits");
+    expect_failure(here(prune_path(), "f:st", ""), "ostraprune", "GetFullPathNameW",
+                   ENAMETOOLONG, "relative prune over");
     EXPECT_EQ(read_stream(place / "f", "st"), "st");
 }
 
@@ -179,9 +163,10 @@ TEST(LongPaths, ACurrentDirectoryPastTheCapacityIsReportedAtTheFullPath) {
     ScratchDir dir;
     const DirectoryAlias place(make_deep_directory(dir.path(), CAPACITY + 300));
     write_file(place / "f", "file");
-    expect_failure(run_from(place, pour_path(), "f", "x", dir), "ostrapour", "GetFullPathNameW",
-                   ENAMETOOLONG, "pour");
-    expect_failure(run_from(place, prune_path(), "f", "", dir), "ostraprune", "GetFullPathNameW",
-                   ENAMETOOLONG, "prune");
+    const auto here = from(place, dir);
+    expect_failure(here(pour_path(), "f", "x"), "ostrapour", "GetFullPathNameW", ENAMETOOLONG,
+                   "pour");
+    expect_failure(here(prune_path(), "f", ""), "ostraprune", "GetFullPathNameW", ENAMETOOLONG,
+                   "prune");
     EXPECT_EQ(read_file(place / "f"), "file");
 }

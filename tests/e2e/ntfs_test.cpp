@@ -26,73 +26,6 @@ namespace {
 using std::chrono::steady_clock;
 constexpr auto MOUNT_WAIT = std::chrono::seconds(15);
 
-// A 16 MiB NTFS volume in an image file. ntfs-3g stays attached as our child (no_detach), so an
-// unmount is complete, and the image written back, once that child has ended. The destructor
-// unmounts whatever happened in the test, lazily if the volume is busy.
-class NtfsVolume {
-public:
-    explicit NtfsVolume(const ScratchDir& dir)
-        : image_(dir / "volume.ntfs"), mount_point_(dir / "mnt") {}
-    ~NtfsVolume() { unmount(); }
-    NtfsVolume(const NtfsVolume&) = delete;
-    NtfsVolume& operator=(const NtfsVolume&) = delete;
-
-    std::string operator/(const std::string& name) const { return mount_point_ + "/" + name; }
-
-    bool format() {
-        std::filesystem::create_directory(mount_point_);
-        write_file(image_, "");
-        std::filesystem::resize_file(image_, 16 << 20);
-        return execute({find_program("mkntfs"), "-F", "-Q", "-q", image_}) == 0;
-    }
-
-    // Mounts with ntfs-3g's streams_interface `interface` ("windows": "file:stream" paths;
-    // "xattr": attributes "user.stream"), after unmounting any earlier mount.
-    bool mount(const std::string& interface) {
-        if (!unmount()) return false;
-        daemon_ = std::make_unique<Child>(find_program("ntfs-3g"), Run{
-            .args = {"-o", "no_detach,streams_interface=" + interface, image_, mount_point_},
-            .input = Input::FILE, .path = "/dev/null", .output = Output::DISCARD,
-            // Should the test process die before its destructors run, ntfs-3g is told to
-            // end, and unmounts on its way out.
-            .setup = [] { prctl(PR_SET_PDEATHSIG, SIGTERM); },
-            .timeout = MOUNT_WAIT});
-        for (const auto until = steady_clock::now() + MOUNT_WAIT; steady_clock::now() < until;) {
-            if (is_mounted()) return true;
-            if (!daemon_->running()) {
-                daemon_->wait();
-                daemon_.reset();
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        unmount();
-        return false;
-    }
-
-    // Unmounts and waits for ntfs-3g to end, killing it when it does not.
-    bool unmount() {
-        if (!daemon_) return true;
-        if (is_mounted() && execute({find_program("umount"), mount_point_}) != 0)
-            execute({find_program("umount"), "-l", mount_point_});
-        const bool ended = !daemon_->wait().timed_out;
-        daemon_.reset();
-        return ended;
-    }
-
-private:
-    bool is_mounted() const {
-        struct stat inside, outside;
-        return stat(mount_point_.c_str(), &inside) == 0 &&
-               stat(std::filesystem::path(mount_point_).parent_path().c_str(), &outside) == 0 &&
-               inside.st_dev != outside.st_dev;
-    }
-
-    std::string image_;
-    std::string mount_point_;
-    std::unique_ptr<Child> daemon_;
-};
-
 // What this machine lacks for an NTFS volume, or nothing.
 std::string missing_for_ntfs() {
     if (access("/dev/fuse", R_OK | W_OK) != 0) return "no usable /dev/fuse";
@@ -102,20 +35,17 @@ std::string missing_for_ntfs() {
     return "";
 }
 
-#define NEEDS_NTFS_VOLUME(volume)                                                   \
-    REQUIRE_OR_SKIP(missing_for_ntfs().empty(), missing_for_ntfs());                \
-    ASSERT_TRUE((volume).format()) << "mkntfs failed";                              \
-    REQUIRE_OR_SKIP((volume).mount("windows"), "ntfs-3g could not mount a volume")
-
 // The interface under which the build under test finds streams as its own platform does.
 std::string own_interface() { return windows_target() ? "windows" : "xattr"; }
 
+using Names = std::vector<std::string>;
+
 // The attribute names of `path`, sorted; under the xattr interface these are its streams.
-std::vector<std::string> attribute_names(const std::string& path) {
+Names attribute_names(const std::string& path) {
     std::string names(4096, '\0');
     const ssize_t size = listxattr(path.c_str(), names.data(), names.size());
     if (size < 0) return {"listxattr failed: " + std::string(std::strerror(errno))};
-    std::vector<std::string> list;
+    Names list;
     for (std::size_t start = 0; start < static_cast<std::size_t>(size);) {
         list.emplace_back(names.c_str() + start);
         start += list.back().size() + 1;
@@ -124,102 +54,143 @@ std::vector<std::string> attribute_names(const std::string& path) {
     return list;
 }
 
-std::vector<std::string> directory_names(const std::string& path) {
-    std::vector<std::string> list;
+Names directory_names(const std::string& path) {
+    Names list;
     for (const auto& entry : std::filesystem::directory_iterator(path))
         list.push_back(entry.path().filename());
     std::sort(list.begin(), list.end());
     return list;
 }
 
-// A file with two streams, made through Windows-style paths. "report.txt" rather than a short
-// name: under Wine "f:s" would be drive F:.
-void make_report(NtfsVolume& volume, const std::string& data) {
-    write_file(volume / "report.txt", "main content");
-    write_file(volume / "report.txt:data", data);
-    write_file(volume / "report.txt:other", "untouched");
-}
+// Each test on a fresh 16 MiB NTFS volume in an image file, first mounted with the Windows
+// interface. ntfs-3g stays attached as our child (no_detach), so an unmount is complete, and the
+// image written back, once that child has ended. The volume is unmounted after the test whatever
+// happened in it, lazily if it is busy.
+class NtfsStreams : public testing::Test {
+protected:
+    ~NtfsStreams() override { unmount(); }
+
+    void SetUp() override {
+        REQUIRE_OR_SKIP(missing_for_ntfs().empty(), missing_for_ntfs());
+        std::filesystem::create_directory(mount_point);
+        write_file(image, "");
+        std::filesystem::resize_file(image, 16 << 20);
+        ASSERT_EQ(execute({find_program("mkntfs"), "-F", "-Q", "-q", image}), 0)
+            << "mkntfs failed";
+        REQUIRE_OR_SKIP(mount("windows"), "ntfs-3g could not mount a volume");
+    }
+
+    std::string on(const std::string& name) const { return mount_point + "/" + name; }
+
+    // Mounts with ntfs-3g's streams_interface `interface` ("windows": "file:stream" paths;
+    // "xattr": attributes "user.stream"), after unmounting any earlier mount.
+    bool mount(const std::string& interface) {
+        if (!unmount()) return false;
+        ntfs_3g = std::make_unique<Child>(find_program("ntfs-3g"), e2e::Run{
+            .args = {"-o", "no_detach,streams_interface=" + interface, image, mount_point},
+            .input = Input::FILE, .path = "/dev/null", .output = Output::DISCARD,
+            // Should the test process die before its destructors run, ntfs-3g is told to
+            // end, and unmounts on its way out.
+            .setup = [] { prctl(PR_SET_PDEATHSIG, SIGTERM); },
+            .timeout = MOUNT_WAIT});
+        for (const auto until = steady_clock::now() + MOUNT_WAIT; steady_clock::now() < until;) {
+            if (is_mounted()) return true;
+            if (!ntfs_3g->running()) break;  // it gave up
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        unmount();
+        return false;
+    }
+
+    // Unmounts and waits for ntfs-3g to end, killing it when it does not.
+    bool unmount() {
+        if (!ntfs_3g) return true;
+        if (is_mounted() && execute({find_program("umount"), mount_point}) != 0)
+            execute({find_program("umount"), "-l", mount_point});
+        const bool ended = !ntfs_3g->wait().timed_out;
+        ntfs_3g.reset();
+        return ended;
+    }
+
+    bool is_mounted() const {
+        struct stat inside, outside;
+        return stat(mount_point.c_str(), &inside) == 0 &&
+               stat(dir.path().c_str(), &outside) == 0 && inside.st_dev != outside.st_dev;
+    }
+
+    // A file with two streams, made through Windows-style paths, and then the volume mounted
+    // for the build under test. "report.txt" rather than a short name: under Wine "f:s" would
+    // be drive F:.
+    bool make_report(const std::string& data) {
+        write_file(on("report.txt"), "main content");
+        write_file(on("report.txt:data"), data);
+        write_file(on("report.txt:other"), "untouched");
+        return mount(own_interface());
+    }
+
+    ScratchDir dir;
+    const std::string image = dir / "volume.ntfs", mount_point = dir / "mnt";
+    std::unique_ptr<Child> ntfs_3g;
+};
 
 }  // namespace
 
-TEST(NtfsStreams, PourWritesAStreamInPlaceAndBothInterfacesReadIt) {
-    ScratchDir dir;
-    NtfsVolume volume(dir);
-    NEEDS_NTFS_VOLUME(volume);
-    make_report(volume, "0123456789");
-    ASSERT_TRUE(volume.mount(own_interface()));
+TEST_F(NtfsStreams, PourWritesAStreamInPlaceAndBothInterfacesReadIt) {
+    ASSERT_TRUE(make_report("0123456789"));
     const std::string bytes = binary_bytes(60 * 1024);
-    expect_success(pour(volume / "report.txt:data", bytes));
-    expect_success(pour(volume / "report.txt:data", "ABC"));
+    expect_success(pour(on("report.txt:data"), bytes));
+    expect_success(pour(on("report.txt:data"), "ABC"));
     const std::string expected = "ABC" + bytes.substr(3);
 
-    ASSERT_TRUE(volume.mount("windows"));
-    EXPECT_EQ(read_file(volume / "report.txt:data"), expected);
-    EXPECT_EQ(read_file(volume / "report.txt:other"), "untouched");
-    EXPECT_EQ(read_file(volume / "report.txt"), "main content");
-    ASSERT_TRUE(volume.mount("xattr"));
-    EXPECT_EQ(read_stream(volume / "report.txt", "data"), expected);
-    EXPECT_EQ(attribute_names(volume / "report.txt"),
-              (std::vector<std::string>{"user.data", "user.other"}));
+    ASSERT_TRUE(mount("windows"));
+    EXPECT_EQ(read_file(on("report.txt:data")), expected);
+    EXPECT_EQ(read_file(on("report.txt:other")), "untouched");
+    EXPECT_EQ(read_file(on("report.txt")), "main content");
+    ASSERT_TRUE(mount("xattr"));
+    EXPECT_EQ(read_stream(on("report.txt"), "data"), expected);
+    EXPECT_EQ(attribute_names(on("report.txt")), (Names{"user.data", "user.other"}));
 }
 
-TEST(NtfsStreams, PruneDeletesOneStreamAndLeavesTheFileAndTheOthers) {
-    ScratchDir dir;
-    NtfsVolume volume(dir);
-    NEEDS_NTFS_VOLUME(volume);
-    make_report(volume, "doomed");
-    ASSERT_TRUE(volume.mount(own_interface()));
-    expect_success(prune(volume / "report.txt:data"));
+TEST_F(NtfsStreams, PruneDeletesOneStreamAndLeavesTheFileAndTheOthers) {
+    ASSERT_TRUE(make_report("doomed"));
+    expect_success(prune(on("report.txt:data")));
 
-    ASSERT_TRUE(volume.mount("windows"));
-    EXPECT_FALSE(exists(volume / "report.txt:data"));
-    EXPECT_EQ(read_file(volume / "report.txt:other"), "untouched");
-    EXPECT_EQ(read_file(volume / "report.txt"), "main content");
-    ASSERT_TRUE(volume.mount("xattr"));
-    EXPECT_EQ(attribute_names(volume / "report.txt"), std::vector<std::string>{"user.other"});
+    ASSERT_TRUE(mount("windows"));
+    EXPECT_FALSE(exists(on("report.txt:data")));
+    EXPECT_EQ(read_file(on("report.txt:other")), "untouched");
+    EXPECT_EQ(read_file(on("report.txt")), "main content");
+    ASSERT_TRUE(mount("xattr"));
+    EXPECT_EQ(attribute_names(on("report.txt")), Names{"user.other"});
 }
 
-TEST(NtfsStreams, MissingStreamsAndFilesAreNeitherCreatedNorFed) {
-    ScratchDir dir;
-    NtfsVolume volume(dir);
-    NEEDS_NTFS_VOLUME(volume);
-    make_report(volume, "data");
-    ASSERT_TRUE(volume.mount(own_interface()));
+TEST_F(NtfsStreams, MissingStreamsAndFilesAreNeitherCreatedNorFed) {
+    ASSERT_TRUE(make_report("data"));
     write_file(dir / "input", "input");
     for (const std::string name : {"report.txt:absent", "absent.txt", "absent.txt:data"}) {
-        const Result poured = run(pour_path(), {.args = {volume / name}, .input = Input::FILE,
-                                                .path = dir / "input"});
-        expect_failure(poured, "ostrapour", "CreateFile", ENOENT, name);
-        EXPECT_EQ(poured.input_consumed, 0) << name;
-        expect_failure(prune(volume / name), "ostraprune", "DeleteFileW",
-                       ENOENT, name);
+        expect_pour_refused(on(name), dir / "input", "CreateFile", ENOENT, name);
+        expect_failure(prune(on(name)), "ostraprune", "DeleteFileW", ENOENT, name);
     }
 
-    ASSERT_TRUE(volume.mount("windows"));
-    EXPECT_FALSE(exists(volume / "report.txt:absent"));
-    EXPECT_EQ(directory_names(volume / ""), std::vector<std::string>{"report.txt"});
-    EXPECT_EQ(read_file(volume / "report.txt:data"), "data");
-    ASSERT_TRUE(volume.mount("xattr"));
-    EXPECT_EQ(attribute_names(volume / "report.txt"),
-              (std::vector<std::string>{"user.data", "user.other"}));
+    ASSERT_TRUE(mount("windows"));
+    EXPECT_FALSE(exists(on("report.txt:absent")));
+    EXPECT_EQ(directory_names(on("")), Names{"report.txt"});
+    EXPECT_EQ(read_file(on("report.txt:data")), "data");
+    ASSERT_TRUE(mount("xattr"));
+    EXPECT_EQ(attribute_names(on("report.txt")), (Names{"user.data", "user.other"}));
 }
 
-TEST(NtfsStreams, AStreamBeyondWhatAnAttributeHoldsIsWrittenByWindowsAndRefusedWholeByLinux) {
-    ScratchDir dir;
-    NtfsVolume volume(dir);
-    NEEDS_NTFS_VOLUME(volume);
+TEST_F(NtfsStreams, AStreamBeyondWhatAnAttributeHoldsIsWrittenByWindowsAndRefusedWholeByLinux) {
     const std::string large(100000, 'z');
-    make_report(volume, large);
-    ASSERT_TRUE(volume.mount(own_interface()));
-    const Result result = pour(volume / "report.txt:data", "AB");
-    ASSERT_TRUE(volume.mount("windows"));
+    ASSERT_TRUE(make_report(large));
+    const Result result = pour(on("report.txt:data"), "AB");
+    ASSERT_TRUE(mount("windows"));
     if (windows_target()) {
         expect_success(result);
-        EXPECT_EQ(read_file(volume / "report.txt:data"), "AB" + large.substr(2));
+        EXPECT_EQ(read_file(on("report.txt:data")), "AB" + large.substr(2));
     } else {
         // An attribute value holds at most 64 KiB: writing back less would shorten the stream.
         expect_failure(result, "ostrapour", "CreateFile", EFBIG);
-        EXPECT_EQ(read_file(volume / "report.txt:data"), large);
+        EXPECT_EQ(read_file(on("report.txt:data")), large);
     }
-    EXPECT_EQ(read_file(volume / "report.txt:other"), "untouched");
+    EXPECT_EQ(read_file(on("report.txt:other")), "untouched");
 }

@@ -75,9 +75,7 @@ LINUX_BUILD_TEST(PruneDelete, DotDotAfterASymbolicLinkMeansWhatTheKernelMakesOfI
     // a/link -> ../b/deep, so "a/link/../victim" is b/victim to the kernel, while folding the
     // name by its text would give a/victim. Only b/victim may go.
     ScratchDir dir;
-    ASSERT_EQ(mkdir((dir / "a").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "b").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "b/deep").c_str(), 0755), 0);
+    for (const char* name : {"a", "b", "b/deep"}) ASSERT_EQ(mkdir((dir / name).c_str(), 0755), 0);
     ASSERT_EQ(symlink("../b/deep", (dir / "a/link").c_str()), 0);
     write_file(dir / "a/victim", "wrong one");
     write_file(dir / "b/victim", "right one");
@@ -125,6 +123,7 @@ TEST(PruneRefusals, NothingAWriterHoldsIsDeleted) {
     };
     for (const Case& c : cases) {
         if (c.linux_only && windows_target()) continue;
+        const bool stream = std::string(c.held).find(':') != std::string::npos;
         write_file(dir / "report.txt", "original");
         if (!windows_target()) {
             set_stream(dir / "report.txt", "s", "value");
@@ -140,14 +139,11 @@ TEST(PruneRefusals, NothingAWriterHoldsIsDeleted) {
         });
         ASSERT_EQ(write(feed, "AB", 2), 2);
         const auto written = [&] {
-            const std::string now = std::string(c.held).find(':') == std::string::npos
-                                        ? read_file(dir / "report.txt")
-                                        : read_stream(dir / "report.txt", "s");
-            return now.rfind("AB", 0) == 0;
+            return (stream ? read_stream(dir / "report.txt", "s") : read_file(dir / "report.txt"))
+                       .rfind("AB", 0) == 0;
         };
         for (int wait = 0; wait < 2000 && !written(); ++wait) usleep(5000);
-        for (const std::string& name : c.refused)
-            expect_refusal(prune(dir / name), EBUSY);
+        for (const std::string& name : c.refused) expect_refusal(prune(dir / name), EBUSY);
         if (!windows_target()) {  // a link goes as itself; Wine follows it
             ASSERT_EQ(symlink("report.txt", (dir / "link").c_str()), 0);
             expect_success(prune(dir / "link"));
@@ -157,11 +153,9 @@ TEST(PruneRefusals, NothingAWriterHoldsIsDeleted) {
         close(feed);
         writer.join();
         expect_success(poured);
-        EXPECT_EQ(read_file(dir / "report.txt"), c.held == std::string("report.txt")
-                                                     ? "ABCDinal" : "original") << c.held;
+        EXPECT_EQ(read_file(dir / "report.txt"), stream ? "original" : "ABCDinal") << c.held;
         if (!windows_target()) {
-            EXPECT_EQ(read_stream(dir / "report.txt", "s"),
-                      c.held == std::string("report.txt") ? "value" : "ABCDe") << c.held;
+            EXPECT_EQ(read_stream(dir / "report.txt", "s"), stream ? "ABCDe" : "value") << c.held;
         }
     }
 }

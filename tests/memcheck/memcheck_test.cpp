@@ -43,12 +43,8 @@ std::string outcome(const ScratchDir& dir) {
 }
 
 Run run_of(const Case& c, const ScratchDir& dir) {
-    Run run{.args = c.args, .bytes = c.input, .cwd = dir.path()};
-    if (c.input_is_directory) {
-        run.input = Input::FILE;
-        run.path = dir.path();
-    }
-    return run;
+    return {.args = c.args, .input = c.input_is_directory ? Input::FILE : Input::BYTES,
+            .bytes = c.input, .path = dir.path(), .cwd = dir.path()};
 }
 
 void expect_clean(const std::string& tool, const Case& c) {
@@ -76,10 +72,14 @@ void expect_clean(const std::string& tool, const Case& c) {
     EXPECT_EQ(outcome(checked_dir), outcome(plain_dir));
 }
 
-bool have_valgrind() { return access(OSTRAKIT_VALGRIND, X_OK) == 0; }
-
-#define REQUIRE_VALGRIND() \
-    REQUIRE_OR_SKIP(have_valgrind(), "valgrind is not installed (Debian: valgrind)")
+// Every case runs under valgrind.
+class Memcheck : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_OR_SKIP(access(OSTRAKIT_VALGRIND, X_OK) == 0,
+                        "valgrind is not installed (Debian: valgrind)");
+    }
+};
 
 const Scene NOTHING = [](const ScratchDir&) {};
 const Scene FILE_WITH_STREAM = [](const ScratchDir& dir) {
@@ -90,16 +90,14 @@ const std::string TOO_LONG(40000, 'n');
 
 }  // namespace
 
-TEST(Memcheck, PourCopiesOneMebibyteCleanly) {
-    REQUIRE_VALGRIND();
+TEST_F(Memcheck, PourCopiesOneMebibyteCleanly) {
     expect_clean(pour_path(), {"1 MiB into a file", {"f"}, FILE_WITH_STREAM, 0, "",
                                binary_bytes(1 << 20)});
     expect_clean(pour_path(), {"a stream of several blocks", {"f:s"}, FILE_WITH_STREAM, 0, "",
                                binary_bytes(1000)});
 }
 
-TEST(Memcheck, PourFailurePathsAreClean) {
-    REQUIRE_VALGRIND();
+TEST_F(Memcheck, PourFailurePathsAreClean) {
     const Case cases[] = {
         {"usage", {}, FILE_WITH_STREAM, 1, "", "data"},
         {"name past the capacity", {TOO_LONG}, NOTHING, 1, "GetFullPathNameW", "data"},
@@ -115,8 +113,7 @@ TEST(Memcheck, PourFailurePathsAreClean) {
     for (const Case& c : cases) expect_clean(pour_path(), c);
 }
 
-TEST(Memcheck, PruneSuccessAndFailurePathsAreClean) {
-    REQUIRE_VALGRIND();
+TEST_F(Memcheck, PruneSuccessAndFailurePathsAreClean) {
     const Case cases[] = {
         {"delete a file", {"f"}, FILE_WITH_STREAM, 0, ""},
         {"delete a stream", {"f:s"}, FILE_WITH_STREAM, 0, ""},

@@ -32,6 +32,17 @@ std::string joined(const SplitName& split) {
     return name;
 }
 
+// Walks `path` as the backend does and returns the pieces, "|" between them.
+std::string pieces(std::string_view path, std::size_t limit) {
+    std::string walked;
+    for (;;) {
+        const PathPiece piece = next_path_piece(path, limit);
+        if (piece.head.empty()) return walked + std::string(piece.tail);
+        walked.append(piece.head).append("|");
+        path = piece.tail;
+    }
+}
+
 }  // namespace
 
 TEST(WindowsPaths, PrefixGoesInFrontOfLocalPaths) {
@@ -76,8 +87,7 @@ TEST(StreamNames, SplitAtTheFirstColonOfTheLastComponent) {
     struct Case {
         const char* name;
         NameKind kind;
-        const char* file;
-        const char* stream;
+        const char *file, *stream;
     };
     const Case cases[] = {
         {"/d/f", NameKind::FILE_ITSELF, "/d/f", ""},
@@ -102,21 +112,6 @@ TEST(StreamNames, SplitAtTheFirstColonOfTheLastComponent) {
         EXPECT_EQ(joined(split), c.name);
     }
 }
-
-namespace {
-
-// Walks `path` as the backend does and returns the pieces, "|" between them.
-std::string pieces(std::string_view path, std::size_t limit) {
-    std::string walked;
-    for (;;) {
-        const PathPiece piece = next_path_piece(path, limit);
-        if (piece.head.empty()) return walked + std::string(piece.tail);
-        walked.append(piece.head).append("|");
-        path = piece.tail;
-    }
-}
-
-}  // namespace
 
 TEST(LongPosixPaths, LongPathsSplitAtTheLastSlashThatFits) {
     struct Case {
