@@ -55,6 +55,11 @@ TEST(WindowsBuild, NamesAlreadyInExtendedFormAreTakenAsTheyAre) {
     EXPECT_EQ(poured.status, 0);
     EXPECT_EQ(poured.error, "");
     EXPECT_EQ(read_file(dir / "target.txt"), "AB23456789");
+    // Resolving the name again would drop its trailing dot and reach "t" instead.
+    write_file(dir / "t.", "dot");
+    write_file(dir / "t", "plain");
+    expect_success(pour(extended + "t.", "D"));
+    EXPECT_EQ(read_file(dir / "t.") + read_file(dir / "t"), "Dotplain");
 
     const Result pruned = prune(extended + "victim.txt");
     EXPECT_EQ(pruned.status, 0);
