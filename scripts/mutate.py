@@ -6,7 +6,7 @@ hurt a user. Run from the checkout after both builds (scripts/test.sh builds the
 restored after every fault, also when the run is cut short.
     scripts/mutate.py [WORD...]     only the faults whose description holds one of the words
 """
-import pathlib, subprocess, sys, time
+import pathlib, re, subprocess, sys, time
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 POUR, PRUNE = "ostrapour/ostrapour.cpp", "ostraprune/ostraprune.cpp"
@@ -90,23 +90,32 @@ FAULTS = [
 
 
 def run(command, timeout):
+    """The command's status (-1 when it ran out of time) and its standard output."""
     try:
-        return subprocess.run(command, cwd=ROOT, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=timeout).returncode
+        done = subprocess.run(command, cwd=ROOT, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              timeout=timeout, text=True, errors="replace")
+        return done.returncode, done.stdout
     except subprocess.TimeoutExpired:
-        return -1
+        return -1, ""
 
 
 def caught(path):
+    """The verdict on the fault now in the tree, with the tests that failed on it."""
     # A backend is in one build only; the shared code is in both, and the Wine run needs both.
     presets = {LINUX: ["native"], WIN32: ["mingw"]}.get(path, ["native", "mingw"])
     for preset in presets:
-        if run(["cmake", "--build", "--preset", preset], 600) != 0:
+        if run(["cmake", "--build", "--preset", preset], 600)[0] != 0:
             return "does not compile"
     tests = ["ctest", "--preset", "native", "-j2", "--timeout", "60"]
     if path == WIN32:
         tests += ["-R", "wine"]
-    return "caught" if run(tests, 1800) != 0 else "SURVIVED"
+    status, output = run(tests, 1800)
+    if status == 0:
+        return "SURVIVED"
+    # CTest lists them as "  NN - name (Failed)" at the end.
+    failed = re.findall(r"^\s*\d+ - (\S+) \(", output, re.MULTILINE)
+    return "caught by " + (", ".join(failed) if failed else "the run itself")
 
 
 def main():
@@ -127,7 +136,7 @@ def main():
         finally:
             file.write_text(text)
         survived += verdict == "SURVIVED"
-        print(f"{verdict:>16}  {time.monotonic() - start:5.0f} s  {path}: {what}", flush=True)
+        print(f"{time.monotonic() - start:4.0f} s  {path}: {what}\n        {verdict}", flush=True)
     for preset in ("native", "mingw"):
         run(["cmake", "--build", "--preset", preset], 600)
     print(f"{survived} fault(s) survived")
