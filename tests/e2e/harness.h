@@ -83,7 +83,8 @@ private:
     State* state_;
 };
 
-// Starts `program` and waits for it.
+// Starts `program` and waits for it. A Windows program that Wine ends with status 1 and no
+// word at all is run once more.
 Result run(const std::string& program, const Run& how);
 
 // The tools on one name, with `bytes` through a pipe, from `cwd` (empty: the test's own).
