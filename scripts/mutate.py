@@ -107,7 +107,9 @@ def caught(path):
     for preset in presets:
         if run(["cmake", "--build", "--preset", preset], 600)[0] != 0:
             return "does not compile"
-    tests = ["ctest", "--preset", "native", "-j2", "--timeout", "60"]
+    # The first failure is verdict enough: a fault that hangs the tools would otherwise wait
+    # out the watchdog in every test.
+    tests = ["ctest", "--preset", "native", "-j2", "--timeout", "60", "--stop-on-failure"]
     if path == WIN32:
         tests += ["-R", "wine"]
     status, output = run(tests, 1800)
