@@ -102,9 +102,9 @@ def run(command, timeout):
 
 def caught(path):
     """The verdict on the fault now in the tree, with the tests that failed on it."""
-    # A backend is in one build only; the shared code is in both, and the Wine run needs both.
-    presets = {LINUX: ["native"], WIN32: ["mingw"]}.get(path, ["native", "mingw"])
-    for preset in presets:
+    # Both builds every time, even for a fault in one backend: the other build may still hold
+    # the fault before this one, and the Wine run needs both.
+    for preset in ("native", "mingw"):
         if run(["cmake", "--build", "--preset", preset], 600)[0] != 0:
             return "does not compile"
     # The first failure is verdict enough: a fault that hangs the tools would otherwise wait
