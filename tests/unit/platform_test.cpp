@@ -3,8 +3,11 @@
 // resolution produced: nothing of the name is copied into storage of a size of its own.
 #include <gtest/gtest.h>
 
+#include <linux/limits.h>
+
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform.h"
 
@@ -16,19 +19,23 @@ ExtendedPathBuffer path;
 Target target;
 
 TEST(PlatformBuffers, NamesAsLongAsTheBufferHoldsAreRefusedCleanly) {
-    for (const char* stream : {"", ":s"}) {
-        const std::size_t length = FULL_PATH_CAPACITY - 1;
-        std::memset(path.chars, 'n', length);
-        path.chars[0] = '/';
-        std::memcpy(path.chars + length - std::strlen(stream), stream, std::strlen(stream));
-        path.chars[length] = '\0';
-        path.directory_length = 0;
-        errno = 0;
-        EXPECT_FALSE(platform::open_existing_for_writing(path, target)) << stream;
-        EXPECT_EQ(errno, ENAMETOOLONG) << stream;
-        errno = 0;
-        EXPECT_FALSE(platform::delete_file(path)) << stream;
-        EXPECT_EQ(errno, ENAMETOOLONG) << stream;
+    // Filled to capacity; and, walked from the root, a last piece of PATH_MAX bytes, one more
+    // than a piece the walk may copy.
+    for (const std::size_t length : {FULL_PATH_CAPACITY - 1, std::size_t{PATH_MAX} + 1}) {
+        for (const char* stream : {"", ":s"}) {
+            const std::string what = std::to_string(length) + stream;
+            std::memset(path.chars, 'n', length);
+            path.chars[0] = '/';
+            std::memcpy(path.chars + length - std::strlen(stream), stream, std::strlen(stream));
+            path.chars[length] = '\0';
+            path.directory_length = 0;
+            errno = 0;
+            EXPECT_FALSE(platform::open_existing_for_writing(path, target)) << what;
+            EXPECT_EQ(errno, ENAMETOOLONG) << what;
+            errno = 0;
+            EXPECT_FALSE(platform::delete_file(path)) << what;
+            EXPECT_EQ(errno, ENAMETOOLONG) << what;
+        }
     }
 }
 
