@@ -27,9 +27,7 @@ void print_usage(const PathChar* program_name, const char* description);
 void write_diagnostic(std::FILE* out, const char* source_file, const char* operation, int line,
                       ErrorCode code);
 
-// Reports the latest failure as one line on standard error and returns; the caller then ends
-// the process with EXIT_FAILURE_STATUS. Raise it through REPORT_ERROR so that the line names
-// the call site.
+// Reports the latest failure as one line on standard error and returns.
 void report_error(const char* source_file, const char* operation, int line);
 
 // Reports as report_error does, then ends the process with EXIT_FAILURE_STATUS: every report
@@ -38,8 +36,7 @@ void report_error(const char* source_file, const char* operation, int line);
 
 }  // namespace ostrakit
 
-// Expand __FILE__ and __LINE__ where the failure is checked, so that a diagnostic names the
+// Expands __FILE__ and __LINE__ where the failure is checked, so that a diagnostic names the
 // tool's own source file and the line of the failed check.
-#define REPORT_ERROR(operation) ::ostrakit::report_error(__FILE__, (operation), __LINE__)
 #define REPORT_AND_EXIT(operation) \
     ::ostrakit::report_error_and_exit(__FILE__, (operation), __LINE__)

@@ -365,14 +365,10 @@ std::string diagnostic(const std::string& tool, const std::string& operation,
                        const std::string& text, int occurrence) {
     const std::string source = std::string(OSTRAKIT_SOURCE_DIR) + "/" + tool + "/" + tool + ".cpp";
     std::istringstream lines(read_file(source));
-    // A report site is one line, whichever form it takes.
-    const std::string sites[] = {"REPORT_AND_EXIT(\"" + operation + "\")",
-                                 "REPORT_ERROR(\"" + operation + "\")"};
+    const std::string site = "REPORT_AND_EXIT(\"" + operation + "\")";
     std::string line;
     for (int number = 1, seen = 0; std::getline(lines, line); ++number)
-        if (std::any_of(std::begin(sites), std::end(sites),
-                        [&](const std::string& site) { return line.find(site) != line.npos; }) &&
-            ++seen == occurrence)
+        if (line.find(site) != line.npos && ++seen == occurrence)
             return text_mode(source + ":" + operation + "(" + std::to_string(number) + "): " +
                              text + "\n");
     throw std::runtime_error("no report site " + std::to_string(occurrence) + " for " +
