@@ -101,11 +101,14 @@ long status_field(const std::string& status, const std::string& field) {
 
 // Waits until `pid` sits in write() on its standard error, then reads its memory figures.
 void measure_when_blocked_on_error(pid_t pid, Clock::time_point until, Result& result) {
-    const std::string blocked = std::to_string(SYS_write) + " 0x2 ";
+    // write() is call 1 of the x86-64 kernel interface and call 4 of the i386 one, which a
+    // 32-bit program uses.
+    const std::string blocked = std::to_string(SYS_write) + " 0x2 ", blocked_32 = "4 0x2 ";
     for (; Clock::now() < until; std::this_thread::sleep_for(1ms)) {
         const std::string stat = proc_file(pid, "stat");
         if (stat.empty() || stat.find(") Z ") != std::string::npos) return;  // it has ended
-        if (proc_file(pid, "syscall").rfind(blocked, 0) != 0) continue;
+        const std::string call = proc_file(pid, "syscall");
+        if (call.rfind(blocked, 0) != 0 && call.rfind(blocked_32, 0) != 0) continue;
         const std::string status = proc_file(pid, "status");
         result.peak_rss_kib = status_field(status, "VmHWM");
         result.peak_virtual_kib = status_field(status, "VmPeak");
@@ -121,6 +124,58 @@ double seconds(const timeval& time) {
 void close_if_open(int& fd) {
     if (fd >= 0) close(fd);
     fd = -1;
+}
+
+std::vector<std::string> split_list(const std::string& list) {
+    std::vector<std::string> words;
+    std::istringstream items(list);
+    for (std::string word; std::getline(items, word, ';');)
+        if (!word.empty()) words.push_back(word);
+    return words;
+}
+
+const std::vector<std::string>& wine_words() {
+    static const std::vector<std::string> words = [] {
+        const char* chosen = std::getenv("OSTRAKIT_TOOL_EMULATOR");
+        return chosen && *chosen && windows_target() ? split_list(chosen)
+                                                     : std::vector<std::string>{OSTRAKIT_WINE};
+    }();
+    return words;
+}
+
+bool is_qemu(const std::vector<std::string>& emulator) {
+    return std::filesystem::path(emulator.front()).filename().string().starts_with("qemu-");
+}
+
+// What an ELF image is built for, read from its header: the processor, the word size, and
+// whether it names an interpreter (a dynamic loader that could preload a library).
+struct Image {
+    unsigned machine = 0;
+    unsigned word_size = 0;
+    bool dynamic = false;
+};
+
+template <typename T>
+T field(const std::string& bytes, std::size_t at) {
+    T value{};
+    if (at + sizeof value <= bytes.size()) std::memcpy(&value, bytes.data() + at, sizeof value);
+    return value;
+}
+
+Image image_of(const std::string& path) {
+    const std::string bytes = read_file(path);
+    Image image;
+    if (bytes.compare(0, 4, "\x7f" "ELF") != 0) return image;
+    const bool wide = bytes[4] == 2;
+    image.word_size = wide ? 64 : 32;
+    image.machine = field<std::uint16_t>(bytes, 18);
+    const std::uint64_t headers = wide ? field<std::uint64_t>(bytes, 32) : field<std::uint32_t>(bytes, 28);
+    const std::size_t size = field<std::uint16_t>(bytes, wide ? 54 : 42);
+    const std::size_t count = field<std::uint16_t>(bytes, wide ? 56 : 44);
+    constexpr std::uint32_t PT_INTERP = 3;
+    for (std::size_t i = 0; i < count; ++i)
+        image.dynamic |= field<std::uint32_t>(bytes, headers + i * size) == PT_INTERP;
+    return image;
 }
 
 }  // namespace
@@ -181,21 +236,26 @@ Child::Child(const std::string& program, const Run& how) : state_(new State) {
         s.prefilled = fill_pipe(err[1]);
     }
 
-    std::vector<std::string> words;
+    const std::vector<std::string> emulator = how.helper ? std::vector<std::string>{}
+                                              : s.wine  ? wine_words()
+                                                        : tool_emulator();
+    if (!emulator.empty() && (how.empty_argv || (!how.argv0.empty() && !is_qemu(emulator))))
+        throw std::logic_error("under an emulator the program name is the program's own: run a copy");
+    std::vector<std::string> words = emulator;
     if (s.wine) {
-        if (!how.argv0.empty() || how.empty_argv)
-            throw std::logic_error("under Wine the program name is the program's own: run a copy");
-        words = {OSTRAKIT_WINE, windows_name(program)};
+        words.push_back(windows_name(program));
         for (const std::string& arg : how.args) words.push_back(windows_name(arg));
     } else {
-        words = {how.argv0.empty() ? program : how.argv0};
+        // qemu-user gives the program the name its option -0 names.
+        if (!emulator.empty() && !how.argv0.empty()) words.insert(words.end(), {"-0", how.argv0});
+        words.push_back(emulator.empty() && !how.argv0.empty() ? how.argv0 : program);
         words.insert(words.end(), how.args.begin(), how.args.end());
     }
     std::vector<char*> argv;
     if (!how.empty_argv)
         for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
-    const std::string executable = s.wine ? OSTRAKIT_WINE : program;
+    const std::string executable = emulator.empty() ? program : emulator.front();
 
     s.pid = fork();
     check(s.pid >= 0, "fork");
@@ -313,7 +373,8 @@ Result prune(const std::string& name, const std::string& cwd) {
 int execute(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) {
     const Result result = run(argv.at(0), {.args = {argv.begin() + 1, argv.end()},
                                            .input = Input::FILE, .path = "/dev/null",
-                                           .output = Output::DISCARD, .timeout = timeout});
+                                           .output = Output::DISCARD, .timeout = timeout,
+                                           .helper = true});
     return result.exited ? result.status : -1;
 }
 
@@ -330,11 +391,61 @@ bool everything_required() {
     return required != nullptr && std::string_view(required) == "1";
 }
 
+std::string tool_directory() {
+    const char* chosen = std::getenv("OSTRAKIT_TOOL_DIR");
+    if (chosen && *chosen) return chosen;
+    return windows_target() ? OSTRAKIT_MINGW_DIR : OSTRAKIT_BUILD_TOOL_DIR;
+}
+
+const std::vector<std::string>& tool_emulator() {
+    static const std::vector<std::string> emulator = [] {
+        if (windows_target()) return wine_words();
+        const char* chosen = std::getenv("OSTRAKIT_TOOL_EMULATOR");
+        std::vector<std::string> words = split_list(chosen ? chosen : "");
+        // A name without a slash is looked for on PATH, as a shell would.
+        if (!words.empty() && words.front().find('/') == std::string::npos) {
+            const std::string found = find_program(words.front());
+            if (!found.empty()) words.front() = found;
+        }
+        return words;
+    }();
+    return emulator;
+}
+
 std::string pour_path() {
-    return windows_target() ? OSTRAKIT_MINGW_DIR "/ostrapour.exe" : OSTRAPOUR_PATH;
+    return tool_directory() + (windows_target() ? "/ostrapour.exe" : "/ostrapour");
 }
 std::string prune_path() {
-    return windows_target() ? OSTRAKIT_MINGW_DIR "/ostraprune.exe" : OSTRAPRUNE_PATH;
+    return tool_directory() + (windows_target() ? "/ostraprune.exe" : "/ostraprune");
+}
+
+std::string cannot_preload() {
+    if (windows_target()) return "";
+    if (!tool_emulator().empty()) return "they run under an emulator, which loads no library into them";
+    const Image tool = image_of(pour_path()), own = image_of("/proc/self/exe");
+    if (!tool.dynamic) return "they are linked statically, so nothing is preloaded into them";
+    if (tool.machine != own.machine || tool.word_size != own.word_size)
+        return "they are built for another processor than the fault library";
+    return "";
+}
+
+std::string cannot_run_under_valgrind() {
+    if (windows_target()) return "";
+    if (!tool_emulator().empty()) return "they run under an emulator, not under valgrind";
+    // Memcheck must replace the C library's allocator and string functions, which a static
+    // program holds inside itself; for a 32-bit program it needs the 32-bit C library's
+    // symbols (libc6-dbg:i386).
+    const Image tool = image_of(pour_path()), own = image_of("/proc/self/exe");
+    if (!tool.dynamic) return "they are linked statically, and valgrind cannot follow the C library in them";
+    if (tool.machine != own.machine || tool.word_size != own.word_size)
+        return "they are built for another processor than the one valgrind is set up for here";
+    return "";
+}
+
+std::string cannot_watch_the_process() {
+    if (windows_target() || tool_emulator().empty()) return "";
+    return "they run inside an emulator, whose own are the memory, the descriptors and the "
+           "argument vector that the test would watch";
 }
 
 void expect_success(const Result& result, const std::string& what) {
@@ -561,7 +672,8 @@ namespace {
 
 // What keeps the Windows build from running here, or nothing.
 std::string missing_for_wine() {
-    if (access(OSTRAKIT_WINE, X_OK) != 0) return "no Wine at " OSTRAKIT_WINE " (Debian: wine64)";
+    const std::string wine = wine_words().front();
+    if (access(wine.c_str(), X_OK) != 0) return "no Wine at " + wine + " (Debian: wine64)";
     for (const std::string& tool : {pour_path(), prune_path()})
         if (access(tool.c_str(), R_OK) != 0)
             return "no Windows build at " + tool + " (cmake --preset mingw && cmake --build "
@@ -590,18 +702,19 @@ public:
             std::fprintf(stderr, "Windows build not run: %s\n", missing.c_str());
             std::exit(SKIPPED_STATUS);
         }
-        setenv("WINEPREFIX", OSTRAKIT_WINE_PREFIX, 1);
+        // The run's own prefix, or the build tree's.
+        setenv("WINEPREFIX", OSTRAKIT_WINE_PREFIX, 0);
         setenv("WINEDEBUG", "-all", 1);
         // A fixed locale: the code page that names are printed in (1252) follows from it.
         setenv("LC_ALL", "C.UTF-8", 1);
-        std::filesystem::create_directories(OSTRAKIT_WINE_PREFIX);
+        std::filesystem::create_directories(std::getenv("WINEPREFIX"));
         const std::string wineserver =
-            std::filesystem::path(OSTRAKIT_WINE).replace_filename("wineserver");
+            std::filesystem::path(wine_words().front()).replace_filename("wineserver");
         // Status 2: a server for this prefix is already up, with its services.
         const int server = execute({wineserver, "-p30"});
         if (server == 2) return;
         ASSERT_EQ(server, 0) << wineserver << " did not start";
-        ASSERT_EQ(execute({OSTRAKIT_WINE, "wineboot"}), 0) << "wineboot failed";
+        ASSERT_EQ(execute({wine_words().front(), "wineboot"}), 0) << "wineboot failed";
     }
 };
 

@@ -46,6 +46,8 @@ struct Run {
     bool hold_at_first_diagnostic = false;
     // The watchdog: a program still running after this long is killed.
     std::chrono::milliseconds timeout = std::chrono::seconds(30);
+    // A helper of the test (valgrind, mkntfs), which the run's emulator never runs.
+    bool helper = false;
 };
 
 struct Result {
@@ -65,7 +67,8 @@ struct Result {
     long anonymous_kib = -1;
 };
 
-// A started program. A Windows program (a name ending in ".exe") runs under Wine: an argument
+// A started program. A tool of the run starts through the run's emulator, if it has one (see
+// tool_emulator). A Windows program (a name ending in ".exe") runs under Wine: an argument
 // that is an absolute Linux path reaches it as the same file on Wine's drive Z:, and argv0
 // cannot be set apart from the program there (run a renamed copy instead).
 class Child {
@@ -96,8 +99,27 @@ Result prune(const std::string& name, const std::string& cwd = "");
 int execute(const std::vector<std::string>& argv,
             std::chrono::milliseconds timeout = std::chrono::minutes(4));
 
+// ---- The build under test --------------------------------------------------------------
+// Which tools the suite runs, and what runs them, are choices of the run, read from the
+// environment in the way CMake's CMAKE_CROSSCOMPILING_EMULATOR names a program that runs a
+// cross-built one:
+//   OSTRAKIT_TOOL_DIR       the directory holding ostrapour and ostraprune (the .exe files for
+//                           the Windows suite); unset: those the suite was built with.
+//   OSTRAKIT_TOOL_EMULATOR  the program that runs them, its arguments separated by ';'
+//                           ("qemu-aarch64-static"); unset: none, or Wine for the Windows suite.
+// Wine's prefix is WINEPREFIX when that is set, else one kept in the build tree.
+std::string tool_directory();
+const std::vector<std::string>& tool_emulator();
 std::string pour_path();
 std::string prune_path();
+
+// Why the tools of this run cannot be tested in some way, or "" when they can: a fault library
+// preloaded into them (a static or emulated program, or one of another processor, loads none),
+// valgrind around them, or the process itself watched and limited (its memory, its descriptor
+// limit and its argument vector belong to the emulator).
+std::string cannot_preload();
+std::string cannot_run_under_valgrind();
+std::string cannot_watch_the_process();
 
 // The exact outcome of a tool run, and under Wine in its text-mode form: status 0 and nothing
 // printed; status 1 and exactly one diagnostic for `operation` with the system's text for
@@ -244,5 +266,11 @@ std::string binary_bytes(std::size_t size);
 // A test that does not apply to this machine (its file system, say) skips, required or not.
 #define SKIP_UNLESS(condition, reason) \
     if (!(condition)) GTEST_SKIP() << (reason)
+
+// A test that does not apply to the build under test (`reason` is one of the cannot_* answers)
+// skips and says why, required or not: it is no want of the machine.
+#define SKIP_FOR_BUILD(reason)                                                        \
+    if (const std::string skip_reason = (reason); !skip_reason.empty())               \
+    GTEST_SKIP() << "does not apply to the tools of this run: " << skip_reason
 
 }  // namespace e2e

@@ -92,7 +92,7 @@ protected:
             // Should the test process die before its destructors run, ntfs-3g is told to
             // end, and unmounts on its way out.
             .setup = [] { prctl(PR_SET_PDEATHSIG, SIGTERM); },
-            .timeout = MOUNT_WAIT});
+            .timeout = MOUNT_WAIT, .helper = true});
         for (const auto until = steady_clock::now() + MOUNT_WAIT; steady_clock::now() < until;) {
             if (is_mounted()) return true;
             if (!ntfs_3g->running()) break;  // it gave up

@@ -63,6 +63,7 @@ void expect_clean(const std::string& tool, const Case& c) {
     Run checked = run_of(c, checked_dir);
     checked.args.insert(checked.args.begin(), tool);
     checked.args.insert(checked.args.begin(), MEMCHECK_OPTIONS.begin(), MEMCHECK_OPTIONS.end());
+    checked.helper = true;
     const Result result = run(OSTRAKIT_VALGRIND, checked);
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.status, plain.status) << "memcheck ends with " << MEMCHECK_STATUS
@@ -76,6 +77,7 @@ void expect_clean(const std::string& tool, const Case& c) {
 class Memcheck : public testing::Test {
 protected:
     void SetUp() override {
+        SKIP_FOR_BUILD(cannot_run_under_valgrind());
         REQUIRE_OR_SKIP(access(OSTRAKIT_VALGRIND, X_OK) == 0,
                         "valgrind is not installed (Debian: valgrind)");
     }
