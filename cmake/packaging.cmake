@@ -37,6 +37,15 @@ if(WIN32)
   endif()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
+elseif(OSTRAKIT_STATIC)
+  # The static tools as a .tar.gz for any Linux of their processor: one folder holding the two
+  # programs, their manual pages as roff, the licence and a short README.
+  install(TARGETS ostrapour ostraprune RUNTIME DESTINATION .)
+  configure_file(packaging/README-linux.txt.in README @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/man/ostrapour.1 ${PROJECT_BINARY_DIR}/man/ostraprune.1
+                ${PROJECT_BINARY_DIR}/README ${OSTRAKIT_LICENSE} DESTINATION .)
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR})
 else()
   install(TARGETS ostrapour ostraprune RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # What dh_strip removes besides the symbols: .comment, where each compiler that built a part
@@ -99,6 +108,12 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${OSTRAKIT_DOC_DIR})
 
   set(CPACK_GENERATOR DEB)
+  # The RPM beside the .deb, for Fedora, RHEL and their kin, where rpmbuild is at hand (Debian:
+  # rpm). Not for cross builds, whose RPMs nobody asked for.
+  find_program(OSTRAKIT_RPMBUILD rpmbuild)
+  if(OSTRAKIT_RPMBUILD AND NOT CMAKE_CROSSCOMPILING)
+    list(APPEND CPACK_GENERATOR RPM)
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
@@ -126,12 +141,56 @@ if(OSTRAKIT_HOMEPAGE)
   set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${OSTRAKIT_HOMEPAGE}")
 endif()
 
+# A cross-built .deb is for the processor the tools are built for. dpkg-shlibdeps cannot read
+# the C library of another architecture, which is not installed here: the dependency is read
+# from the programs instead when CPack runs (cmake/cpack-project.cmake), as the newest C
+# library version that a symbol they import was versioned with.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(OSTRAKIT_DEBIAN_ARCHITECTURES "aarch64=arm64" "i686=i386" "arm=armhf" "x86_64=amd64")
+  foreach(pair IN LISTS OSTRAKIT_DEBIAN_ARCHITECTURES)
+    string(REPLACE "=" ";" pair "${pair}")
+    list(GET pair 0 processor)
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL processor)
+      list(GET pair 1 CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    endif()
+  endforeach()
+  if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+  endif()
+  set(OSTRAKIT_DEPENDS_FROM_PROGRAMS ON)
+else()
+  # The C library version the binaries need, read from the binaries by dpkg-shlibdeps.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+set(OSTRAKIT_PROGRAMS ${PROJECT_BINARY_DIR}/ostrapour ${PROJECT_BINARY_DIR}/ostraprune)
+find_program(OSTRAKIT_READELF NAMES readelf)
+configure_file(cmake/cpack-project.cmake.in cpack-project.cmake @ONLY)
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-project.cmake)
+
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The C library version the binaries need, read from the binaries by dpkg-shlibdeps (dpkg-dev).
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "attr, ntfs-3g")
+
+# The RPM: rpmlint-clean but for the signature, which publishing adds. Its file list leaves the
+# system's directories to the filesystem package, and one commit packed twice gives the same
+# bytes: file times, build time and build host come from SOURCE_DATE_EPOCH, not from the clock.
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+set(CPACK_RPM_PACKAGE_LICENSE MIT)
+set(CPACK_RPM_PACKAGE_GROUP "Applications/File")
+# RPM summaries begin with a capital, Debian synopses do not.
+set(CPACK_RPM_PACKAGE_SUMMARY "Write into and delete files and their named streams")
+set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_RPM_PACKAGE_URL "${OSTRAKIT_HOMEPAGE}")
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+    /usr/share/man /usr/share/man/man1 /usr/share/doc)
+set(CPACK_RPM_SPEC_MORE_DEFINE
+"%define _buildhost reproducible
+%define packager ${OSTRAKIT_MAINTAINER}
+%define source_date_epoch_from_changelog 0
+%define use_source_date_epoch_as_buildtime 1
+%define clamp_mtime_to_source_date_epoch 1
+%define _build_id_links none")
 
 include(CPack)

@@ -2,22 +2,32 @@
 # SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages a task needs, skipping those already there.
 #   install-deps.sh build   what building and running the tools needs
+#   install-deps.sh release that, and what scripts/release.sh needs for every artifact
 #   install-deps.sh test    that, and everything the whole test suite uses
 set -euo pipefail
 
 build=(cmake ninja-build g++ attr)
-test=("${build[@]}" libgtest-dev g++-mingw-w64-x86-64 wine64 ntfs-3g fuse3 strace valgrind)
-# The manual-page lint and the .zip's HTML pages (mandoc, man-db), the .deb (dpkg-dev for
-# dpkg-shlibdeps, and file, which CPack runs on the binaries to find them), and its checks:
-# lintian, and devscripts for hardening-check.
-test+=(mandoc man-db dpkg-dev file lintian devscripts)
+# Every artifact of scripts/release.sh: the native build with its tests, the aarch64 and
+# Windows cross builds, the manual pages as HTML (mandoc), the .deb (dpkg-dev for
+# dpkg-shlibdeps, and file, which CPack runs on the binaries to find them) and the .rpm.
+release=("${build[@]}" libgtest-dev g++-aarch64-linux-gnu g++-mingw-w64-x86-64 mandoc dpkg-dev
+         file rpm)
+test=("${release[@]}" wine64 ntfs-3g fuse3 strace valgrind)
+# The suite against the other builds: the i686 tools run directly (the 32-bit loader in
+# libc6-i386), the aarch64 ones under qemu-user.
+test+=(g++-i686-linux-gnu libc6-i386 qemu-user-static)
+# The manual-page lint (mandoc, man-db) and the packages' checks: lintian, devscripts for
+# hardening-check, rpmlint, and the German texts of the C library that the static tools must
+# find as the dynamic ones do (locales, libc-l10n).
+test+=(man-db lintian devscripts rpmlint locales libc-l10n)
 # The fuzzer: clang and its libFuzzer runtime.
 test+=(clang-14 libclang-rt-14-dev)
 
 case "${1:-build}" in
   build) wanted=("${build[@]}") ;;
+  release) wanted=("${release[@]}") ;;
   test) wanted=("${test[@]}") ;;
-  *) echo "usage: $0 build|test" >&2; exit 2 ;;
+  *) echo "usage: $0 build|release|test" >&2; exit 2 ;;
 esac
 
 # A package whose triggers are still to run (another package's install queued them, as man-db

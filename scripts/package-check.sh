@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Makes the .deb and the Windows .zip from the native and mingw builds and checks them as a
+# Makes the .deb, the .rpm and the Windows .zip from the native and mingw builds (the RPM is
+# checked with the other release artifacts, by release-check.sh) and checks them as a
 # distribution would take them: contents, licence, changelog and SHA256SUMS; lintian as an
 # unprivileged user and hardening-check; the tools run from the .deb unpacked into a scratch
 # root (dpkg-deb -x); the programs' version resource and manifest; and two builds of the same
@@ -230,7 +231,8 @@ for preset in native mingw; do
       mv "$again/$preset/packages" "$scratch/first-$preset"
     fi
   done
-  for made in "$scratch/first-$preset"/*.deb "$scratch/first-$preset"/*.zip; do
+  for made in "$scratch/first-$preset"/*.deb "$scratch/first-$preset"/*.rpm \
+              "$scratch/first-$preset"/*.zip; do
     [[ -f $made ]] || continue
     cmp "$made" "$again/$preset/packages/${made##*/}" ||
       fail "${made##*/} differs between two builds at the same path"

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds everything and runs the whole test suite. Run as root on Debian 12 from the checkout.
-# Ends with one line that counts what passed and what failed: each CTest test, the package
-# check and the fuzzing run.
+# The tests that run the tools run against every build of them: native, static x86-64, i686
+# (run directly) and static aarch64 (under qemu-user), and the Windows build under Wine.
+# Ends with one line that counts what passed and what failed: each CTest test of each build,
+# the package check, the release artifacts and their check, and the fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The packages are dated by the last commit, so that two runs give the same bytes.
@@ -59,15 +61,26 @@ step() {
 }
 
 bash scripts/install-deps.sh test
-cmake --preset native >/dev/null
-cmake --build --preset native
-cmake --preset mingw >/dev/null
-cmake --build --preset mingw
+for preset in native mingw static i686 aarch64-static; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
 # Everything is installed above, so no end-to-end test may skip for want of Wine, the Windows
-# build or an NTFS volume: each such skip is a failure here.
+# build or an NTFS volume: each such skip is a failure here. A test that does not apply to a
+# build (a preloaded library in a static program) says so and is no such skip.
 export OSTRAKIT_E2E_REQUIRE=1
 ctest_step native --preset native
+# tools_step NAME BUILD_DIR [EMULATOR]: the native suite's tests that run the tools, run against
+# the tools in BUILD_DIR, started through EMULATOR.
+tools_step() {
+  OSTRAKIT_TOOL_DIR=$PWD/$2 OSTRAKIT_TOOL_EMULATOR=${3:-} ctest_step "$1" --preset native -L tools
+}
+tools_step static build/static
+tools_step i686 build/i686
+tools_step aarch64 build/aarch64-static qemu-aarch64-static
 step "package check" bash scripts/package-check.sh
+step release bash scripts/release.sh
+step "release check" bash scripts/release-check.sh
 # The whole suite again with AddressSanitizer and UBSan in tools and tests: any report fails it.
 cmake --preset asan >/dev/null
 cmake --build --preset asan

@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Checks what scripts/release.sh made in build/release, as package-check.sh checks the amd64
+# .deb and the .zip (which it makes itself from the same builds):
+#   SHA256SUMS   names every artifact, and nothing else, with its hash;
+#   arm64 .deb   the amd64 .deb's files for arm64, a C library dependency, lintian silent;
+#   .rpm         rpmlint's one error the missing signature; licence, summary, compressed
+#                manual pages, no system directory owned; rpm -i --root installs it and the
+#                tools run from there;
+#   .tar.gz      the programs, both manual pages, LICENSE and README; fully static, stripped
+#                copies of the builds whose own code calls the stack protector and fortified
+#                functions; the x86-64 tools run in a root that holds nothing but them, the
+#                aarch64 ones under qemu-aarch64-static in a root that holds nothing but it
+#                and them; German texts from the static tools as from the dynamic ones.
+# Run after scripts/release.sh (scripts/test.sh runs both).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+fail() {
+  echo "release-check: $*" >&2
+  exit 1
+}
+release=build/release
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/native/CMakeCache.txt)
+[[ -n $version && -f $release/SHA256SUMS ]] || fail "no release in $release (bash scripts/release.sh)"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+echo "== SHA256SUMS"
+expected=(ostrakit_${version}_amd64.deb ostrakit_${version}_arm64.deb ostrakit-${version}-1.x86_64.rpm
+          ostrakit-${version}-linux-x86_64.tar.gz ostrakit-${version}-linux-aarch64.tar.gz
+          ostrakit-${version}-win64.zip ostrakit-${version}-win64.msi)
+(cd "$release" && sha256sum --quiet --strict -c SHA256SUMS) || fail "SHA256SUMS does not match"
+[[ $(cut -d' ' -f3 "$release/SHA256SUMS") == "$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)" ]] ||
+  fail "SHA256SUMS does not name exactly ${expected[*]}: $(cat "$release/SHA256SUMS")"
+[[ $(find "$release" -maxdepth 1 -type f ! -name SHA256SUMS | wc -l) == "${#expected[@]}" ]] ||
+  fail "$release holds files that SHA256SUMS does not name"
+echo "${#expected[@]} artifacts, each named with its hash"
+
+echo "== arm64 .deb"
+amd64=$release/ostrakit_${version}_amd64.deb arm64=$release/ostrakit_${version}_arm64.deb
+[[ $(dpkg-deb --field "$arm64" Architecture) == arm64 ]] || fail "the arm64 .deb is not for arm64"
+[[ $(dpkg-deb --field "$arm64" Depends) =~ ^libc6\ \(\>=\ 2\.[0-9]+\)$ ]] ||
+  fail "the arm64 .deb does not depend on the C library: $(dpkg-deb --field "$arm64" Depends)"
+names() { dpkg-deb --contents "$1" | awk '{print $6}'; }
+[[ $(names "$arm64") == "$(names "$amd64")" ]] || fail "the two .debs hold different files"
+dpkg-deb -x "$arm64" "$scratch/arm64"
+for program in ostrapour ostraprune; do
+  file -b "$scratch/arm64/usr/bin/$program" | grep -q 'ARM aarch64.*dynamically linked' ||
+    fail "$program in the arm64 .deb is not a dynamic aarch64 program"
+done
+# As package-check.sh runs it: read as a user would, as nobody when this runs as root.
+lint_dir=$(mktemp -d)
+cp "$arm64" "$lint_dir/" && chmod 755 "$lint_dir" && chmod 644 "$lint_dir"/*.deb
+as_user=()
+((EUID == 0)) && as_user=(runuser -u nobody --)
+tags=$(cd / && "${as_user[@]}" lintian --pedantic --display-info "$lint_dir/${arm64##*/}" 2>&1) ||
+  { echo "$tags"; rm -rf "$lint_dir"; fail "lintian failed"; }
+rm -rf "$lint_dir"
+[[ -z $tags ]] || { echo "$tags"; fail "lintian reports the tags above"; }
+echo "same files as amd64, $(dpkg-deb --field "$arm64" Depends), no lintian tag"
+
+echo "== .rpm"
+rpm=$release/ostrakit-${version}-1.x86_64.rpm
+lint=$(rpmlint "$rpm" 2>&1) || true
+echo "$lint" | grep -E '^ostrakit' || true
+errors=$(grep -E '^ostrakit[^ ]*: E: ' <<<"$lint" | grep -v ': E: no-signature$' || true)
+[[ -z $errors ]] || fail "rpmlint finds errors: $errors"
+query() { rpm -qp --qf "$1" "$rpm"; }
+[[ $(query '%{LICENSE}') == MIT && $(query '%{VERSION}') == "$version" ]] ||
+  fail "the RPM is not $version under the MIT licence"
+[[ -n $(query '%{SUMMARY}') && -n $(query '%{DESCRIPTION}') ]] || fail "the RPM has no summary or description"
+owned=(/usr/bin/ostrapour /usr/bin/ostraprune /usr/share/doc/ostrakit /usr/share/doc/ostrakit/changelog.gz
+       /usr/share/doc/ostrakit/copyright /usr/share/man/man1/ostrapour.1.gz /usr/share/man/man1/ostraprune.1.gz)
+[[ $(rpm -qpl "$rpm" | LC_ALL=C sort) == "$(printf '%s\n' "${owned[@]}" | LC_ALL=C sort)" ]] ||
+  fail "the RPM owns other paths than ${owned[*]}: $(rpm -qpl "$rpm")"
+# The tools' one dependency, the C library, is the target system's: an empty root has none.
+rpm_root=$scratch/rpm-root
+rpm --root "$rpm_root" --initdb
+rpm --root "$rpm_root" -i --nodeps "$rpm"
+[[ $(rpm --root "$rpm_root" -q ostrakit) == "ostrakit-$version-1.x86_64" ]] || fail "rpm -i did not install it"
+zcat "$rpm_root/usr/share/man/man1/ostrapour.1.gz" | grep -qx ".Os ostrakit $version" ||
+  fail "the RPM's ostrapour page is not that of $version"
+echo "installed" >"$scratch/f"
+printf 'IN' | "$rpm_root/usr/bin/ostrapour" "$scratch/f" && [[ $(cat "$scratch/f") == INstalled ]] ||
+  fail "the ostrapour that rpm installed does not write in place"
+"$rpm_root/usr/bin/ostraprune" "$scratch/f" && [[ ! -e $scratch/f ]] || fail "the installed ostraprune does not delete"
+echo "MIT, ${#owned[@]} paths and no system directory; installed with rpm -i --root and run"
+
+# run_in_root ROOT PREFIX...: the tools in ROOT, which holds nothing but them (and the runner
+# that PREFIX names), write a stream and a file in place, delete both, report a missing file.
+run_in_root() {
+  local root=$1
+  shift
+  printf 'placeholder\n' >"$root/note"
+  setfattr -n user.origin -v "" "$root/note"
+  printf 'streamed' | chroot "$root" "$@" /ostrapour /note:origin
+  [[ $(getfattr --absolute-names --only-values -n user.origin "$root/note") == streamed ]] || fail "$*: the stream was not written"
+  printf 'PLACE' | chroot "$root" "$@" /ostrapour /note
+  [[ $(cat "$root/note") == PLACEholder ]] || fail "$*: the file was not written in place"
+  chroot "$root" "$@" /ostraprune /note:origin
+  chroot "$root" "$@" /ostraprune /note
+  [[ ! -e $root/note ]] || fail "$*: the file was not deleted"
+  if chroot "$root" "$@" /ostraprune /note 2>"$scratch/error"; then fail "$*: a missing file was deleted"; fi
+  grep -q ':DeleteFileW([0-9]*): No such file or directory$' "$scratch/error" ||
+    fail "$*: unexpected diagnostic: $(cat "$scratch/error")"
+  { chroot "$root" "$@" /ostrapour 2>&1 || true; } | head -n 1 |
+    grep -qx "ostrakit $version - file and named stream tools" || fail "$*: no usage screen for $version"
+}
+
+# A German user sees the C library's German texts, which the static tools read from the same
+# locale data and message catalogues as the dynamic ones.
+german=de_DE.UTF-8
+locale -a | grep -qx de_DE.utf8 || localedef -i de_DE -f UTF-8 "$german"
+
+for processor in x86_64 aarch64; do
+  echo "== linux-$processor.tar.gz"
+  archive=$release/ostrakit-${version}-linux-$processor.tar.gz
+  folder=ostrakit-${version}-linux-$processor
+  members=(LICENSE README ostrapour ostrapour.1 ostraprune ostraprune.1)
+  [[ $(tar tzf "$archive" | LC_ALL=C sort) == "$(printf "$folder/%s\n" "${members[@]}")" ]] ||
+    fail "$archive does not hold exactly $folder/ with ${members[*]}"
+  tar xzf "$archive" -C "$scratch"
+  unpacked=$scratch/$folder
+  cmp -s "$unpacked/LICENSE" LICENSE || fail "LICENSE is not the licence"
+  grep -q "ostrakit $version for Linux ($processor, static)" "$unpacked/README" || fail "README is not that of $version"
+  for page in ostrapour ostraprune; do
+    grep -qx ".Os ostrakit $version" "$unpacked/$page.1" || fail "$page.1 is not the page of $version"
+  done
+  if [[ $processor == x86_64 ]]; then
+    build=build/static objdump=objdump emulator=() runner=()
+  else
+    build=build/aarch64-static objdump=aarch64-linux-gnu-objdump
+    emulator=("$(command -v qemu-aarch64-static)") runner=(/qemu-aarch64-static)
+  fi
+  for program in ostrapour ostraprune; do
+    tool=$unpacked/$program
+    if readelf -lW "$tool" | grep -q INTERP || readelf -dW "$tool" | grep -q NEEDED; then
+      fail "$program for $processor names an interpreter or a library"
+    fi
+    file -b "$tool" | grep -q 'static-pie linked' || fail "$program for $processor is not static-pie"
+    # The symbols are stripped from the archive's copy: they are read from the build, of which
+    # it is the stripped copy.
+    "${objdump%objdump}strip" -o "$scratch/stripped" "$build/$program"
+    cmp -s "$scratch/stripped" "$tool" || fail "$program for $processor is not the stripped $build/$program"
+    calls=$("$objdump" -dC --no-show-raw-insn "$build/$program" |
+      awk '/^[0-9a-f]+ <.*>:$/ {own = /ostrakit::|<main>/} own && /(call|bl)[ \t]/ {sub(/.*</, "<"); print}')
+    grep -q '<__stack_chk_fail>' <<<"$calls" || fail "$program for $processor has no stack protector in its own code"
+    grep -qE '<_*[a-z]+_chk>' <<<"$calls" || fail "$program for $processor calls no fortified function"
+  done
+  root=$scratch/root-$processor
+  mkdir "$root"
+  cp "$unpacked/ostrapour" "$unpacked/ostraprune" "$root/"
+  ((${#emulator[@]})) && cp "${emulator[@]}" "$root/"
+  run_in_root "$root" "${runner[@]}"
+  dynamic=$(LANG=$german build/native/ostraprune "$scratch/missing" 2>&1 || true)
+  static=$(LANG=$german "${emulator[@]}" "$unpacked/ostraprune" "$scratch/missing" 2>&1 || true)
+  [[ $static == "$dynamic" && $static == *"Datei oder Verzeichnis nicht gefunden" ]] ||
+    fail "in German the static ostraprune says '$static', the dynamic one '$dynamic'"
+  echo "static, hardened, stripped copies of $build; run in a root holding nothing else${runner:+ but qemu}; German as the dynamic tools"
+done
+ls -l "$release"
