@@ -12,7 +12,7 @@ if [[ -z ${SOURCE_DATE_EPOCH:-} ]] && epoch=$(git log -1 --format=%ct 2>/dev/nul
   export SOURCE_DATE_EPOCH=$epoch
 fi
 
-passed=0 failed=0 steps=()
+passed=0 failed=0 skipped=0 steps=()
 summary() {
   local status=$?
   # A step that stopped the run (a build, an install) counts as a failure of its own.
@@ -22,23 +22,29 @@ summary() {
     printf -v joined '%s, ' "${steps[@]}"
     echo "test.sh: ${joined%, }"
   fi
-  echo "test.sh: $passed passed, $failed failed"
+  echo "test.sh: $passed passed, $failed failed, $skipped not applying (each says why)"
   exit "$status"
 }
 trap summary EXIT
 
-# ctest_step NAME ARGS...: runs ctest and adds its counts, read from its closing line.
+# ctest_step NAME ARGS...: runs ctest and adds its counts, read from its closing line and its
+# list of skipped tests. With everything required, a test skips only where it does not apply
+# (to the build under test, or to this machine's file systems), and says why in the log.
 ctest_step() {
-  local name=$1 log status=0 line
+  local name=$1 log status=0 line skips
   shift
   log=$(mktemp)
   ctest "$@" 2>&1 | tee "$log" || status=$?
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1) || true
+  skips=$(grep -cE '^[[:space:]]+[0-9]+ - .* \(Skipped\)$' "$log") || true
   rm -f "$log"
   if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
-    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1] - skips))
     failed=$((failed + BASH_REMATCH[1]))
-    steps+=("$name $((BASH_REMATCH[2] - BASH_REMATCH[1]))/${BASH_REMATCH[2]}")
+    skipped=$((skipped + skips))
+    local note=""
+    ((skips)) && note=" ($skips not applying)"
+    steps+=("$name $((BASH_REMATCH[2] - BASH_REMATCH[1] - skips))/${BASH_REMATCH[2]}$note")
   else
     failed=$((failed + 1))
     steps+=("$name ran no test")
