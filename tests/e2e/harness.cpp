@@ -134,15 +134,6 @@ std::vector<std::string> split_list(const std::string& list) {
     return words;
 }
 
-const std::vector<std::string>& wine_words() {
-    static const std::vector<std::string> words = [] {
-        const char* chosen = std::getenv("OSTRAKIT_TOOL_EMULATOR");
-        return chosen && *chosen && windows_target() ? split_list(chosen)
-                                                     : std::vector<std::string>{OSTRAKIT_WINE};
-    }();
-    return words;
-}
-
 bool is_qemu(const std::vector<std::string>& emulator) {
     return std::filesystem::path(emulator.front()).filename().string().starts_with("qemu-");
 }
@@ -169,7 +160,8 @@ Image image_of(const std::string& path) {
     const bool wide = bytes[4] == 2;
     image.word_size = wide ? 64 : 32;
     image.machine = field<std::uint16_t>(bytes, 18);
-    const std::uint64_t headers = wide ? field<std::uint64_t>(bytes, 32) : field<std::uint32_t>(bytes, 28);
+    const std::uint64_t headers =
+        wide ? field<std::uint64_t>(bytes, 32) : field<std::uint32_t>(bytes, 28);
     const std::size_t size = field<std::uint16_t>(bytes, wide ? 54 : 42);
     const std::size_t count = field<std::uint16_t>(bytes, wide ? 56 : 44);
     constexpr std::uint32_t PT_INTERP = 3;
@@ -236,11 +228,10 @@ Child::Child(const std::string& program, const Run& how) : state_(new State) {
         s.prefilled = fill_pipe(err[1]);
     }
 
-    const std::vector<std::string> emulator = how.helper ? std::vector<std::string>{}
-                                              : s.wine  ? wine_words()
-                                                        : tool_emulator();
+    const std::vector<std::string> emulator =
+        how.helper ? std::vector<std::string>{} : tool_emulator();
     if (!emulator.empty() && (how.empty_argv || (!how.argv0.empty() && !is_qemu(emulator))))
-        throw std::logic_error("under an emulator the program name is the program's own: run a copy");
+        throw std::logic_error("under an emulator the program names itself: run a copy");
     std::vector<std::string> words = emulator;
     if (s.wine) {
         words.push_back(windows_name(program));
@@ -399,9 +390,9 @@ std::string tool_directory() {
 
 const std::vector<std::string>& tool_emulator() {
     static const std::vector<std::string> emulator = [] {
-        if (windows_target()) return wine_words();
         const char* chosen = std::getenv("OSTRAKIT_TOOL_EMULATOR");
         std::vector<std::string> words = split_list(chosen ? chosen : "");
+        if (words.empty() && windows_target()) words = {OSTRAKIT_WINE};
         // A name without a slash is looked for on PATH, as a shell would.
         if (!words.empty() && words.front().find('/') == std::string::npos) {
             const std::string found = find_program(words.front());
@@ -421,7 +412,8 @@ std::string prune_path() {
 
 std::string cannot_preload() {
     if (windows_target()) return "";
-    if (!tool_emulator().empty()) return "they run under an emulator, which loads no library into them";
+    if (!tool_emulator().empty())
+        return "they run under an emulator, which loads no library into them";
     const Image tool = image_of(pour_path()), own = image_of("/proc/self/exe");
     if (!tool.dynamic) return "they are linked statically, so nothing is preloaded into them";
     if (tool.machine != own.machine || tool.word_size != own.word_size)
@@ -436,7 +428,8 @@ std::string cannot_run_under_valgrind() {
     // program holds inside itself; for a 32-bit program it needs the 32-bit C library's
     // symbols (libc6-dbg:i386).
     const Image tool = image_of(pour_path()), own = image_of("/proc/self/exe");
-    if (!tool.dynamic) return "they are linked statically, and valgrind cannot follow the C library in them";
+    if (!tool.dynamic)
+        return "they are linked statically, and valgrind cannot follow the C library in them";
     if (tool.machine != own.machine || tool.word_size != own.word_size)
         return "they are built for another processor than the one valgrind is set up for here";
     return "";
@@ -672,7 +665,7 @@ namespace {
 
 // What keeps the Windows build from running here, or nothing.
 std::string missing_for_wine() {
-    const std::string wine = wine_words().front();
+    const std::string wine = tool_emulator().front();
     if (access(wine.c_str(), X_OK) != 0) return "no Wine at " + wine + " (Debian: wine64)";
     for (const std::string& tool : {pour_path(), prune_path()})
         if (access(tool.c_str(), R_OK) != 0)
@@ -709,12 +702,12 @@ public:
         setenv("LC_ALL", "C.UTF-8", 1);
         std::filesystem::create_directories(std::getenv("WINEPREFIX"));
         const std::string wineserver =
-            std::filesystem::path(wine_words().front()).replace_filename("wineserver");
+            std::filesystem::path(tool_emulator().front()).replace_filename("wineserver");
         // Status 2: a server for this prefix is already up, with its services.
         const int server = execute({wineserver, "-p30"});
         if (server == 2) return;
         ASSERT_EQ(server, 0) << wineserver << " did not start";
-        ASSERT_EQ(execute({wine_words().front(), "wineboot"}), 0) << "wineboot failed";
+        ASSERT_EQ(execute({tool_emulator().front(), "wineboot"}), 0) << "wineboot failed";
     }
 };
 
