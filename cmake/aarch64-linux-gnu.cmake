@@ -2,12 +2,6 @@
 # Cross build for 64-bit Arm Linux with Debian's cross compiler (package g++-aarch64-linux-gnu).
 # qemu-aarch64-static (package qemu-user-static) runs a static build of it here; a dynamic
 # one is for packaging only, as nothing here provides the aarch64 C library.
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(TOOLCHAIN_PREFIX aarch64-linux-gnu)
-find_program(CMAKE_CXX_COMPILER NAMES ${TOOLCHAIN_PREFIX}-g++ REQUIRED)
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

@@ -101,16 +101,7 @@ for page in ostrapour ostraprune; do
 done
 
 echo "== lintian --pedantic --display-info, unprivileged"
-# lintian reads the package as a user would: as nobody when this runs as root.
-lint_dir=$(mktemp -d)
-cp "$deb" "$lint_dir/"
-chmod 755 "$lint_dir" && chmod 644 "$lint_dir"/*.deb
-as_user=()
-((EUID == 0)) && as_user=(runuser -u nobody --)
-tags=$(cd / && "${as_user[@]}" lintian --pedantic --display-info "$lint_dir/${deb##*/}" 2>&1) ||
-  { echo "$tags"; rm -rf "$lint_dir"; fail "lintian failed"; }
-rm -rf "$lint_dir"
-[[ -z $tags ]] || { echo "$tags"; fail "lintian reports the tags above"; }
+bash scripts/lintian-as-user.sh "$deb" || fail "lintian does not pass the .deb"
 echo "no tag"
 
 echo "== hardening-check"

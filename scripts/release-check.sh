@@ -49,15 +49,7 @@ for program in ostrapour ostraprune; do
   file -b "$scratch/arm64/usr/bin/$program" | grep -q 'ARM aarch64.*dynamically linked' ||
     fail "$program in the arm64 .deb is not a dynamic aarch64 program"
 done
-# As package-check.sh runs it: read as a user would, as nobody when this runs as root.
-lint_dir=$(mktemp -d)
-cp "$arm64" "$lint_dir/" && chmod 755 "$lint_dir" && chmod 644 "$lint_dir"/*.deb
-as_user=()
-((EUID == 0)) && as_user=(runuser -u nobody --)
-tags=$(cd / && "${as_user[@]}" lintian --pedantic --display-info "$lint_dir/${arm64##*/}" 2>&1) ||
-  { echo "$tags"; rm -rf "$lint_dir"; fail "lintian failed"; }
-rm -rf "$lint_dir"
-[[ -z $tags ]] || { echo "$tags"; fail "lintian reports the tags above"; }
+bash scripts/lintian-as-user.sh "$arm64" || fail "lintian does not pass the arm64 .deb"
 echo "same files as amd64, $(dpkg-deb --field "$arm64" Depends), no lintian tag"
 
 echo "== .rpm"
