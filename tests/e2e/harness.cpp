@@ -330,11 +330,20 @@ bool everything_required() {
     return required != nullptr && std::string_view(required) == "1";
 }
 
+// OSTRAKIT_TOOL_DIR, when set, holds the tools to run instead of the build's: installed ones.
+std::string tool_path(const char* tool, const char* built) {
+    const char* directory = std::getenv("OSTRAKIT_TOOL_DIR");
+    if (directory == nullptr || *directory == '\0') return built;
+    return std::string(directory) + "/" + tool + (windows_target() ? ".exe" : "");
+}
+
 std::string pour_path() {
-    return windows_target() ? OSTRAKIT_MINGW_DIR "/ostrapour.exe" : OSTRAPOUR_PATH;
+    return tool_path("ostrapour",
+                     windows_target() ? OSTRAKIT_MINGW_DIR "/ostrapour.exe" : OSTRAPOUR_PATH);
 }
 std::string prune_path() {
-    return windows_target() ? OSTRAKIT_MINGW_DIR "/ostraprune.exe" : OSTRAPRUNE_PATH;
+    return tool_path("ostraprune",
+                     windows_target() ? OSTRAKIT_MINGW_DIR "/ostraprune.exe" : OSTRAPRUNE_PATH);
 }
 
 void expect_success(const Result& result, const std::string& what) {
@@ -590,11 +599,14 @@ public:
             std::fprintf(stderr, "Windows build not run: %s\n", missing.c_str());
             std::exit(SKIPPED_STATUS);
         }
-        setenv("WINEPREFIX", OSTRAKIT_WINE_PREFIX, 1);
+        // A prefix the run names (one with the tools installed) serves instead of the build's.
+        const char* named = std::getenv("WINEPREFIX");
+        const std::string prefix = named && *named ? named : OSTRAKIT_WINE_PREFIX;
+        setenv("WINEPREFIX", prefix.c_str(), 1);
         setenv("WINEDEBUG", "-all", 1);
         // A fixed locale: the code page that names are printed in (1252) follows from it.
         setenv("LC_ALL", "C.UTF-8", 1);
-        std::filesystem::create_directories(OSTRAKIT_WINE_PREFIX);
+        std::filesystem::create_directories(prefix);
         const std::string wineserver =
             std::filesystem::path(OSTRAKIT_WINE).replace_filename("wineserver");
         // Status 2: a server for this prefix is already up, with its services.
