@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Builds everything and runs the whole test suite. Run as root on Debian 12 from the checkout.
 # Ends with one line that counts what passed and what failed: each CTest test, the package
-# check and the fuzzing run.
+# check, each step of the Windows installers' check and the fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The packages are dated by the last commit, so that two runs give the same bytes.
@@ -58,6 +58,26 @@ step() {
   fi
 }
 
+# steps_of NAME COMMAND...: a check that prints "passed: ..." for each step it passes, one of
+# which may run ctest: each such step and each of ctest's tests counts. A check that stops early
+# counts one failure for the step that stopped it, unless ctest's failures already count.
+steps_of() {
+  local name=$1 log status=0 done line tests=0 broken=0
+  shift
+  log=$(mktemp)
+  "$@" 2>&1 | tee "$log" || status=$?
+  done=$(grep -c ': passed: ' "$log") || true
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1) || true
+  if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+    broken=${BASH_REMATCH[1]} tests=${BASH_REMATCH[2]}
+  fi
+  rm -f "$log"
+  passed=$((passed + done + tests - broken))
+  failed=$((failed + broken + (status != 0 && broken == 0)))
+  steps+=("$name $done steps and $((tests - broken))/$tests tests passed$( ((status == 0)) || echo ', then FAILED')")
+  return "$status"
+}
+
 bash scripts/install-deps.sh test
 cmake --preset native >/dev/null
 cmake --build --preset native
@@ -68,6 +88,15 @@ cmake --build --preset mingw
 export OSTRAKIT_E2E_REQUIRE=1
 ctest_step native --preset native
 step "package check" bash scripts/package-check.sh
+# The .msi and the winget and Scoop manifests, made from the .zip the package check left, and
+# proven under Wine in a prefix made afresh: installed, on PATH, the Windows suite against the
+# installed programs, upgraded, refused a downgrade, removed.
+installers=build/windows-installers
+rm -rf "$installers"
+mkdir -p "$installers"
+cp build/mingw/packages/ostrakit-*-win64.zip "$installers/"
+bash scripts/windows-installers.sh "$installers"
+steps_of "Windows installers" bash scripts/windows-installers-check.sh "$installers"
 # The whole suite again with AddressSanitizer and UBSan in tools and tests: any report fails it.
 cmake --preset asan >/dev/null
 cmake --build --preset asan
