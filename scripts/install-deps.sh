@@ -12,6 +12,9 @@ build=(cmake ninja-build g++ attr)
 # dpkg-shlibdeps, and file, which CPack runs on the binaries to find them) and the .rpm.
 release=("${build[@]}" libgtest-dev g++-aarch64-linux-gnu g++-mingw-w64-x86-64 mandoc dpkg-dev
          file rpm)
+# The .msi (wixl, and msitools to complete and read it; faketime dates it, python3 reads the
+# programs' versions and names its codes).
+release+=(wixl msitools faketime python3)
 test=("${release[@]}" wine64 ntfs-3g fuse3 strace valgrind)
 # The suite against the other builds: the i686 tools run directly (the 32-bit loader in
 # libc6-i386), the aarch64 ones under qemu-user.
@@ -22,6 +25,8 @@ test+=(g++-i686-linux-gnu libc6-i386 qemu-user-static)
 test+=(man-db lintian devscripts rpmlint locales libc-l10n)
 # The fuzzer: clang and its libFuzzer runtime.
 test+=(clang-14 libclang-rt-14-dev)
+# The manifests' check.
+test+=(python3-yaml)
 
 case "${1:-build}" in
   build) wanted=("${build[@]}") ;;

@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Builds everything and runs the whole test suite. Run as root on Debian 12 from the checkout.
 # The tests that run the tools run against every build of them: native, static x86-64, i686
-# (run directly) and static aarch64 (under qemu-user), and the Windows build under Wine.
-# Ends with one line that counts what passed and what failed: each CTest test of each build,
-# the package check, the release artifacts and their check, and the fuzzing run.
+# (run directly) and static aarch64 (under qemu-user), the Windows build under Wine, and the
+# Windows programs as the .msi installs them. Ends with one line that counts what passed and
+# what failed: each CTest test of each build, the package check, the release artifacts and
+# their check, each step of the Windows installers' check and the fuzzing run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The packages are dated by the last commit, so that two runs give the same bytes.
@@ -66,6 +67,26 @@ step() {
   fi
 }
 
+# steps_of NAME COMMAND...: a check that prints "passed: ..." for each step it passes, one of
+# which may run ctest: each such step and each of ctest's tests counts. A check that stops early
+# counts one failure for the step that stopped it, unless ctest's failures already count.
+steps_of() {
+  local name=$1 log status=0 done line tests=0 broken=0
+  shift
+  log=$(mktemp)
+  "$@" 2>&1 | tee "$log" || status=$?
+  done=$(grep -c ': passed: ' "$log") || true
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1) || true
+  if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+    broken=${BASH_REMATCH[1]} tests=${BASH_REMATCH[2]}
+  fi
+  rm -f "$log"
+  passed=$((passed + done + tests - broken))
+  failed=$((failed + broken + (status != 0 && broken == 0)))
+  steps+=("$name $done steps and $((tests - broken))/$tests tests passed$( ((status == 0)) || echo ', then FAILED')")
+  return "$status"
+}
+
 bash scripts/install-deps.sh test
 for preset in native mingw static i686 aarch64-static; do
   cmake --preset "$preset" >/dev/null
@@ -87,6 +108,9 @@ tools_step aarch64 build/aarch64-static qemu-aarch64-static
 step "package check" bash scripts/package-check.sh
 step release bash scripts/release.sh
 step "release check" bash scripts/release-check.sh
+# The .msi, proven under Wine in a prefix made afresh: installed, on PATH, the Windows suite
+# against the installed programs, upgraded, refused a downgrade, removed; and the manifests.
+steps_of "Windows installers" bash scripts/windows-installers-check.sh build/release
 # The whole suite again with AddressSanitizer and UBSan in tools and tests: any report fails it.
 cmake --preset asan >/dev/null
 cmake --build --preset asan

@@ -17,7 +17,7 @@ while IFS= read -r file; do
   [[ -f $file ]] || continue
   case $file in
     *.c | *.cpp | *.h | *.sh | *.cmake | CMakeLists.txt | */CMakeLists.txt | *.rc.in | *.1.in | \
-      *.manifest) ;;
+      *.manifest | *.wxs) ;;
     *) [[ $(head -c 2 -- "$file") == '#!' ]] || continue ;;
   esac
   checked=$((checked + 1))

@@ -695,8 +695,9 @@ public:
             std::fprintf(stderr, "Windows build not run: %s\n", missing.c_str());
             std::exit(SKIPPED_STATUS);
         }
-        // The run's own prefix, or the build tree's.
-        setenv("WINEPREFIX", OSTRAKIT_WINE_PREFIX, 0);
+        // A prefix the run names (one with the tools installed) serves instead of the build's.
+        const char* named = std::getenv("WINEPREFIX");
+        if (named == nullptr || *named == '\0') setenv("WINEPREFIX", OSTRAKIT_WINE_PREFIX, 1);
         setenv("WINEDEBUG", "-all", 1);
         // A fixed locale: the code page that names are printed in (1252) follows from it.
         setenv("LC_ALL", "C.UTF-8", 1);

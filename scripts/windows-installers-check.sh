@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Proves a release's Windows installers (scripts/windows-installers.sh) under Wine, in a Wine
+# prefix made afresh for the run and removed after it:
+#   0. with the SOURCE_DATE_EPOCH the release was made with, the .msi made again from the .zip
+#      is the same, byte for byte;
+#   1. msiexec /i ... /qn installs the .msi into C:\Program Files\ostrakit;
+#   2. the system PATH holds that folder, and cmd finds ostrapour through it;
+#   3. the Windows end-to-end suite passes against the installed programs (build/native);
+#   4. an older version over this one is refused, and an upgrade from an older one leaves one
+#      installation with one PATH entry;
+#   5. msiexec /x removes the files and the PATH entry, and PATH is as it was before;
+#   6. the winget and Scoop manifests parse, and name the version and the checksums of the
+#      files beside them.
+# Usage: scripts/windows-installers-check.sh RELEASE_DIR
+# Each step prints "windows-installers-check: passed: ..." with what it proved (scripts/test.sh
+# counts those lines, and the suite's tests from ctest's summary); any failure ends the run
+# with status 1. The version is read as scripts/windows-installers.sh reads it.
+set -euo pipefail
+fail() {
+  echo "windows-installers-check: FAILED: $*" >&2
+  exit 1
+}
+passed() { echo "windows-installers-check: passed: $*"; }
+(($# == 1)) || { sed -n '3,/^[^#]/s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+release=$(realpath "$1")
+cd "$(dirname "$0")/.."
+started=$SECONDS
+
+version=${OSTRAKIT_RELEASE_VERSION:-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/mingw/CMakeCache.txt 2>/dev/null)}
+[[ -n $version ]] || fail "build/mingw is not configured (cmake --preset mingw)"
+msi=$release/ostrakit-$version-win64.msi
+zip=$release/ostrakit-$version-win64.zip
+[[ -f $msi && -f $zip ]] || fail "$release lacks ostrakit-$version-win64.msi or .zip"
+# A lower version of the same package, for the upgrade and the refused downgrade.
+IFS=. read -r major minor patch <<<"$version"
+if ((patch)); then older=$major.$minor.$((patch - 1))
+elif ((minor)); then older=$major.$((minor - 1)).0
+else older=$((major - 1)).0.0
+fi
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/ostrakit-msi-check.XXXXXX")
+export WINEPREFIX=$scratch/prefix WINEDEBUG=-all LC_ALL=C.UTF-8
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+# The server is stopped, and waited for, before its prefix goes.
+trap '{ "$wineserver" -k && "$wineserver" -w; } 2>/dev/null; rm -rf "$scratch"' EXIT
+mkdir -p "$scratch/older" "$scratch/work" "$WINEPREFIX"
+ln -s "$zip" "$scratch/older/"
+OSTRAKIT_RELEASE_VERSION=$version OSTRAKIT_MSI_VERSION=$older \
+  bash scripts/windows-installers.sh "$scratch/older" >/dev/null
+older_msi=$scratch/older/ostrakit-$older-win64.msi
+if [[ -n ${SOURCE_DATE_EPOCH:-} ]]; then
+  mkdir "$scratch/again"
+  ln -s "$zip" "$scratch/again/"
+  OSTRAKIT_RELEASE_VERSION=$version bash scripts/windows-installers.sh "$scratch/again" >/dev/null
+  cmp "$msi" "$scratch/again/${msi##*/}" || fail "the .msi made again from the .zip differs"
+  passed "the .msi made again from the .zip is byte for byte the same (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
+fi
+
+# windows FILE: the Windows name of a Linux path, on Wine's drive Z:.
+windows() { local name=${1//\//\\}; echo "Z:$name"; }
+# msiexec ARGS...: Wine's msiexec, its status as the shell sees it (1603 arrives as 67).
+msiexec() { "$wine" msiexec "$@" </dev/null >/dev/null 2>&1; }
+system_path() {
+  "$wine" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH |
+    tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'
+}
+# installations: one "DisplayName|DisplayVersion" line for each uninstall entry named ostrakit.
+installations() {
+  "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' |
+    awk '/^HKEY/ { name = ""; shown = "" }
+         $1 == "DisplayName" { name = $3 }
+         $1 == "DisplayVersion" { shown = $3 }
+         name == "ostrakit" && shown != "" { print name "|" shown; name = "" }'
+}
+# pour_through_path: cmd finds ostrapour through PATH from a folder that holds no program.
+pour_through_path() {
+  printf 'placeholder\n' >"$scratch/work/t.txt"
+  (cd "$scratch/work" && "$wine" cmd /c "echo x| ostrapour t.txt" </dev/null >/dev/null 2>&1) || true
+  cmp -s -n 3 "$scratch/work/t.txt" <(printf 'x\r\n')
+}
+folder="$WINEPREFIX/drive_c/Program Files/ostrakit"
+entry='C:\Program Files\ostrakit\'
+
+# ---- A fresh prefix -----------------------------------------------------------------------
+booted=$SECONDS
+"$wineserver" -p30
+"$wine" wineboot </dev/null >/dev/null 2>&1 || fail "wineboot could not make a prefix"
+echo "windows-installers-check: a fresh Wine prefix in $((SECONDS - booted)) s"
+original_path=$(system_path)
+[[ -n $original_path && $original_path != *ostrakit* ]] || fail "the new prefix's PATH is '$original_path'"
+if pour_through_path; then fail "ostrapour was found on PATH before any install"; fi
+
+# ---- 1. install ---------------------------------------------------------------------------
+msiexec /i "$(windows "$msi")" /qn || fail "msiexec /i ${msi##*/} /qn ended with status $?"
+(cd "$scratch" && cmake -E tar xf "$zip")
+[[ $(ls "$folder") == $(ls "$scratch/ostrakit-$version-win64") ]] ||
+  fail "C:\\Program Files\\ostrakit holds $(ls "$folder" | tr '\n' ' ')"
+for file in "$scratch/ostrakit-$version-win64"/*; do
+  cmp -s "$file" "$folder/${file##*/}" || fail "the installed ${file##*/} is not the .zip's"
+done
+[[ $(installations) == "ostrakit|$version" ]] || fail "uninstall entries: $(installations)"
+grep -q 'Comments *REG_SZ *Free software under the MIT licence' <<<"$("$wine" reg query \
+  'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s)" || fail "the uninstall entry names no licence"
+grep -q "^Comments: .* $version\. Free software under the MIT licence\.$" <<<"$(msiinfo suminfo "$msi")" ||
+  fail "the package summary names no version or licence"
+versions=$(msiinfo export "$msi" File | awk -F '\t' '$1 ~ /\.exe$/ { print $1, $5 }')
+[[ $versions == "ostrapour.exe $version.0"$'\n'"ostraprune.exe $version.0" ]] ||
+  fail "the File table does not carry the programs' versions: $versions"
+passed "msiexec /i /qn installed the .zip's six files into C:\\Program Files\\ostrakit; one uninstall entry, $version, MIT licence, as the summary says; the programs' versions in the File table"
+
+# ---- 2. PATH ------------------------------------------------------------------------------
+[[ $(system_path) == "$entry;$original_path" ]] || fail "the system PATH is '$(system_path)'"
+# Wine takes the entry out on uninstall even without the '-' that asks Windows to: the row is
+# read here instead.
+[[ $(msiinfo export "$msi" Environment | tr -d '\r' | tail -n 1) == $'PATH\t=-*PATH\t[INSTALLDIR];[~]\tostrapour' ]] ||
+  fail "the package's PATH entry is not set on install and removed on uninstall"
+pour_through_path || fail "cmd did not find ostrapour through PATH: t.txt holds '$(cat "$scratch/work/t.txt")'"
+passed "the system PATH gained '$entry' and nothing else; cmd found ostrapour through it (not before the install)"
+
+# ---- 3. the end-to-end suite against the installed programs --------------------------------
+[[ -x build/native/tests/e2e_wine_tests ]] || fail "build/native is not built (cmake --build --preset native)"
+OSTRAKIT_TOOL_DIR=$folder OSTRAKIT_E2E_REQUIRE=1 ctest --preset native -R '^wine\.' ||
+  fail "the Windows end-to-end suite failed against the installed programs"
+passed "the Windows end-to-end suite against C:\\Program Files\\ostrakit"
+
+# ---- 4. no downgrade; an upgrade leaves one installation -----------------------------------
+status=0
+msiexec /i "$(windows "$older_msi")" /qn /l*v "$(windows "$scratch/downgrade.log")" || status=$?
+((status == 1603 % 256)) || fail "installing $older over $version ended with status $status, not 1603"
+grep -q '^Property(S): WIX_DOWNGRADE_DETECTED = ' "$scratch/downgrade.log" ||
+  fail "the refused downgrade's log does not show the newer version detected"
+grep -q 'A newer version of ostrakit is already installed' <<<"$(msiinfo export "$older_msi" LaunchCondition)" ||
+  fail "the package has no message for a refused downgrade"
+[[ $(installations) == "ostrakit|$version" && $(system_path) == "$entry;$original_path" ]] ||
+  fail "the refused downgrade changed the installation: $(installations), PATH '$(system_path)'"
+msiexec /x "$(windows "$msi")" /qn || fail "msiexec /x ended with status $?"
+msiexec /i "$(windows "$older_msi")" /qn || fail "installing $older ended with status $?"
+[[ $(installations) == "ostrakit|$older" ]] || fail "uninstall entries after installing $older: $(installations)"
+msiexec /i "$(windows "$msi")" /qn || fail "upgrading to $version ended with status $?"
+[[ $(installations) == "ostrakit|$version" ]] || fail "uninstall entries after the upgrade: $(installations)"
+[[ $(system_path) == "$entry;$original_path" ]] || fail "the PATH after the upgrade is '$(system_path)'"
+passed "$older over $version refused (status 1603); $older upgraded to $version: one uninstall entry, one PATH entry"
+
+# ---- 5. uninstall -------------------------------------------------------------------------
+msiexec /x "$(windows "$msi")" /qn || fail "msiexec /x ${msi##*/} /qn ended with status $?"
+[[ ! -e $folder ]] || fail "C:\\Program Files\\ostrakit is left: $(ls "$folder")"
+[[ $(system_path) == "$original_path" ]] || fail "the PATH after msiexec /x is '$(system_path)'"
+[[ -z $(installations) ]] || fail "uninstall entries are left: $(installations)"
+if pour_through_path; then fail "ostrapour is still found on PATH after msiexec /x"; fi
+passed "msiexec /x removed the folder, the uninstall entry and the PATH entry: PATH is as before, byte for byte"
+
+# ---- 6. the manifests ---------------------------------------------------------------------
+# Debian's python3, which python3-yaml serves.
+/usr/bin/python3 - "$release" "$version" "$(msiinfo export "$msi" Property | tr -d '\r' |
+  sed -n 's/^ProductCode\t//p')" <<'EOF' || fail "the manifests above do not match the release"
+import hashlib, json, pathlib, sys, yaml
+release, version, product_code = pathlib.Path(sys.argv[1]), sys.argv[2], sys.argv[3]
+def beside(url):  # the release's file that a download address names, and its SHA-256
+    data = (release / url.rsplit("/", 1)[1]).read_bytes()
+    return hashlib.sha256(data).hexdigest()
+def expect(ok, what):
+    if not ok:
+        sys.exit(f"manifest: {what}")
+winget = {path.name: yaml.safe_load(path.read_text()) for path in (release / "winget").glob("*.yaml")}
+kinds = {manifest["ManifestType"]: manifest for manifest in winget.values()}
+expect(sorted(kinds) == ["defaultLocale", "installer", "version"], f"winget files: {sorted(winget)}")
+for name, manifest in winget.items():
+    expect(manifest["PackageVersion"] == version, f"{name} names version {manifest['PackageVersion']}")
+    expect(tuple(map(int, manifest["ManifestVersion"].split("."))) >= (1, 6, 0), f"{name}: old schema")
+    expect(manifest["PackageIdentifier"] == kinds["version"]["PackageIdentifier"], f"{name}: identifier")
+installer = kinds["installer"]["Installers"][0]
+expect(installer["InstallerUrl"].endswith(f"/ostrakit-{version}-win64.msi"), "winget: not the .msi")
+expect(installer["InstallerSha256"].lower() == beside(installer["InstallerUrl"]), "winget: checksum")
+expect(kinds["installer"]["ProductCode"] == product_code, "winget: not the .msi's product code")
+scoop = json.loads((release / "scoop" / "ostrakit.json").read_text())
+zip64 = scoop["architecture"]["64bit"]
+expect(scoop["version"] == version and scoop["license"] == "MIT", "scoop: version or licence")
+expect(zip64["url"].endswith(f"/ostrakit-{version}-win64.zip"), "scoop: not the .zip")
+expect(zip64["hash"] == beside(zip64["url"]), "scoop: checksum")
+expect(scoop["bin"] == ["ostrapour.exe", "ostraprune.exe"], f"scoop: bin {scoop['bin']}")
+expect(scoop["checkver"] and "$version" in scoop["autoupdate"]["architecture"]["64bit"]["url"],
+       "scoop: checkver or autoupdate")
+EOF
+passed "winget (3 files) and Scoop manifests parse and name $version and the checksums of the .msi and .zip beside them"
+echo "windows-installers-check: all steps passed in $((SECONDS - started)) s"
