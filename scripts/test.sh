@@ -38,6 +38,14 @@ ctest_step() {
   ctest "$@" 2>&1 | tee "$log" || status=$?
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1) || true
   skips=$(grep -cE '^[[:space:]]+[0-9]+ - .* \(Skipped\)$' "$log") || true
+  if ((skips)); then
+    # Why each skipped: the first line of its message, read from a verbose run of those alone.
+    local names
+    names=$(sed -nE 's/^[[:space:]]+[0-9]+ - (.*) \(Skipped\)$/\1/p' "$log" | paste -sd'|')
+    echo "test.sh: $name: skipped, and why:"
+    ctest "$@" -R "^($names)\$" -V 2>&1 | grep -A1 ': Skipped$' | grep -vE ': Skipped$|^--$' |
+      sed -E 's/^[0-9]+: //' | sort | uniq -c || true
+  fi
   rm -f "$log"
   if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
     passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1] - skips))
