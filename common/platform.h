@@ -71,6 +71,8 @@ bool build_extended_path(const PathChar* name, ExtendedPathBuffer& out);
 // Opens the existing file or stream that `path` (as build_extended_path left it) names, for
 // writing, positioned at its first byte, with no sharing, never creating or truncating it
 // (CreateFileW). Fills `target` and returns true, or returns false having left nothing open.
+// A refusal (read-only, a directory, held by another opener) comes before any open for
+// writing wherever the platform can tell without one, so that it changes nothing at all.
 bool open_existing_for_writing(const ExtendedPathBuffer& path, Target& target);
 
 // The standard-input handle (GetStdHandle). INVALID_HANDLE on failure. A process started with
