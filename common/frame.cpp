@@ -9,9 +9,8 @@ namespace {
 
 constexpr const char* BANNER = "ostrakit " OSTRAKIT_VERSION " - file and named stream tools";
 
-// The display form of a program name: at most two bytes a character through the code page,
-// for the longest name a Windows command line can carry (32,767 units).
-char display_name[2 * 32767 + 1];
+// The display form of a program name, as large as the backend needs it.
+char display_name[DISPLAY_NAME_CAPACITY];
 
 constexpr PathChar NO_NAME[1] = {};
 
@@ -40,14 +39,10 @@ void write_diagnostic(std::FILE* out, const char* source_file, const char* opera
     platform::release_system_text(text, fallback);
 }
 
-void report_error(const char* source_file, const char* operation, int line) {
+void report_error_and_exit(const char* source_file, const char* operation, int line) {
     // Read the code before anything else runs: any call below may overwrite it.
     const ErrorCode code = platform::last_error();
     write_diagnostic(stderr, source_file, operation, line, code);
-}
-
-void report_error_and_exit(const char* source_file, const char* operation, int line) {
-    report_error(source_file, operation, line);
     platform::exit_process(EXIT_FAILURE_STATUS);
 }
 

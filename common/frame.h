@@ -22,16 +22,14 @@ bool select_user_locale();
 // EXIT_FAILURE_STATUS.
 void print_usage(const PathChar* program_name, const char* description);
 
-// Writes one diagnostic line for `code` to `out`. report_error uses it with standard error and
-// the last-error code; tests use it with a file and an injected code.
+// Writes one diagnostic line for `code` to `out`. report_error_and_exit uses it with standard
+// error and the last-error code; tests use it with a file and an injected code.
 void write_diagnostic(std::FILE* out, const char* source_file, const char* operation, int line,
                       ErrorCode code);
 
-// Reports the latest failure as one line on standard error and returns.
-void report_error(const char* source_file, const char* operation, int line);
-
-// Reports as report_error does, then ends the process with EXIT_FAILURE_STATUS: every report
-// site of the tools ends the run. Raise it through REPORT_AND_EXIT.
+// Reports the latest failure as one line on standard error, then ends the process with
+// EXIT_FAILURE_STATUS: every report site of the tools ends the run. Raise it through
+// REPORT_AND_EXIT.
 [[noreturn]] void report_error_and_exit(const char* source_file, const char* operation, int line);
 
 }  // namespace ostrakit

@@ -47,32 +47,17 @@ struct Handle {
 };
 inline constexpr Handle INVALID_HANDLE{-1};
 
-#ifdef _WIN32
-// The file or stream the writer writes: the handle CreateFileW gave.
-struct Target {
-    Handle handle;
-};
-#else
-// Longest attribute name with its terminator, and the most the kernel holds in one value
-// (XATTR_NAME_MAX + 1 and XATTR_SIZE_MAX; the backend checks that they agree).
-inline constexpr std::size_t STREAM_NAME_CAPACITY = 256;
-inline constexpr std::size_t STREAM_VALUE_CAPACITY = 65536;
+}  // namespace ostrakit
 
-// The file or stream the writer writes. For a file, `descriptor` is open for writing. For a
-// stream it is a read-only descriptor of the file that holds it, locked for the run: an
-// attribute can only be set whole, so its value is held in `value` and set again, whole,
-// after every block. Lives in the tool's static storage: 64 KiB that cost the program file
-// nothing.
-struct Target {
-    int descriptor;
-    bool is_stream;
-    char attribute[STREAM_NAME_CAPACITY];  // "user.<stream>"
-    std::size_t size;                       // bytes of `value` in use
-    std::size_t position;                   // where the next block goes
-    unsigned char value[STREAM_VALUE_CAPACITY];
-};
+// Each backend's own storage, which the tool keeps and passes in: the target of a write, and
+// the room for the display form of a program name. Only the backend knows their layout.
+#ifdef _WIN32
+#include "platform_win32.h"
+#else
+#include "platform_linux.h"
 #endif
 
+namespace ostrakit {
 namespace platform {
 
 // Makes every later failure reach a report instead of ending the process from outside:
@@ -86,6 +71,8 @@ bool build_extended_path(const PathChar* name, ExtendedPathBuffer& out);
 // Opens the existing file or stream that `path` (as build_extended_path left it) names, for
 // writing, positioned at its first byte, with no sharing, never creating or truncating it
 // (CreateFileW). Fills `target` and returns true, or returns false having left nothing open.
+// A refusal (read-only, a directory, held by another opener) comes before any open for
+// writing wherever the platform can tell without one, so that it changes nothing at all.
 bool open_existing_for_writing(const ExtendedPathBuffer& path, Target& target);
 
 // The standard-input handle (GetStdHandle). INVALID_HANDLE on failure. A process started with
@@ -127,9 +114,9 @@ char* system_text(ErrorCode code, char* fallback, std::size_t capacity);
 void release_system_text(char* text, const char* fallback);
 
 // Converts the program name for the usage screen through the locale's code page into `out`
-// (`capacity` bytes). Conversion stops at the first character that cannot be represented
-// exactly or by the code page's own best fit. Returns `out`, or `name` itself where no
-// conversion is needed.
+// (`capacity` bytes; DISPLAY_NAME_CAPACITY holds any name). Conversion stops at the first
+// character that cannot be represented exactly or by the code page's own best fit. Returns
+// `out`, or `name` itself where no conversion is needed.
 const char* program_name_for_display(const PathChar* name, char* out, std::size_t capacity);
 
 // Flushes standard error and ends the process at once with `status`.

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -105,15 +106,9 @@ bool find_place(const ExtendedPathBuffer& path, std::string_view file, Place& pl
     return true;
 }
 
-// Opens the file part of `path` and moves the descriptor above the standard three, so that
-// nothing meant for standard error can land in the target. Callers add O_NONBLOCK, so that a
-// FIFO without a reader is refused at once instead of hanging the open.
-int open_above_standard_handles(const ExtendedPathBuffer& path, std::string_view file,
-                                int flags) {
-    Place place;
-    if (!find_place(path, file, place)) return -1;
-    const int fd = openat(place.directory, place.name, flags | O_NOCTTY | O_CLOEXEC);
-    leave(place);
+// Moves a descriptor just opened above the standard three, so that nothing meant for standard
+// error can land in the target. Returns it, or -1 after closing it with the reason in errno.
+int above_standard_handles(int fd) {
     if (fd < 0 || fd > STDERR_FILENO) return fd;
     const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
     // EINVAL: the descriptor limit leaves nothing above the three, which is EMFILE's case.
@@ -123,40 +118,47 @@ int open_above_standard_handles(const ExtendedPathBuffer& path, std::string_view
     return moved;
 }
 
-// The checks of an open below each take the descriptor just opened, or -1 after a failure,
-// and give it back, or -1 after closing it with the reason left in errno.
-
-int close_failed(int fd, int code) {
-    close(fd);
-    errno = code;
-    return -1;
+// Opens the file part of `path`, above the standard handles. Callers that open for reading or
+// writing add O_NONBLOCK, so that a FIFO without a reader is refused at once instead of
+// hanging the open.
+int open_above_standard_handles(const ExtendedPathBuffer& path, std::string_view file,
+                                int flags) {
+    Place place;
+    if (!find_place(path, file, place)) return -1;
+    const int fd = openat(place.directory, place.name, flags | O_NOCTTY | O_CLOEXEC);
+    leave(place);
+    return above_standard_handles(fd);
 }
 
-// Takes the exclusive lock that stands in for "no sharing", then lets writes block again.
-int lock_for_writing(int fd) {
-    if (fd < 0) return fd;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return close_failed(fd, errno == EWOULDBLOCK ? EBUSY : errno);
-    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) return close_failed(fd, errno);
-    return fd;
+// Closes a descriptor on a failure road and leaves `code` for the report.
+bool close_failed(int fd, int code) {
+    close(fd);
+    errno = code;
+    return false;
+}
+
+// Takes the exclusive lock that stands in for "no sharing".
+bool take_exclusive_lock(int fd) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    return fail(errno == EWOULDBLOCK ? EBUSY : errno);
 }
 
 // A writer holds its file locked for the whole run, for the file and for each of its streams,
 // so a file is not deleted from under it, nor a stream of it. The shared lock taken here is
 // held until the delete is done: a writer that starts meanwhile is refused at its open.
-int refuse_held_by_writer(int fd) {
-    if (fd < 0) return fd;
-    if (flock(fd, LOCK_SH | LOCK_NB) != 0)
-        return close_failed(fd, errno == EWOULDBLOCK ? EBUSY : errno);
-    return fd;
+bool take_shared_lock(int fd) {
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
+    return fail(errno == EWOULDBLOCK ? EBUSY : errno);
 }
 
+// Clears the O_NONBLOCK that the open needed, so that writes to a FIFO wait for its reader.
+bool let_writes_block(int fd) { return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0; }
+
 // Refuses a stream on a volume whose attributes are not streams.
-int refuse_attributes_not_streams(int fd) {
+bool volume_has_streams(int fd) {
     struct statfs volume;
-    if (fd < 0) return fd;
-    if (fstatfs(fd, &volume) != 0) return close_failed(fd, errno);
-    return volume.f_type == NTFS3_MAGIC ? close_failed(fd, EOPNOTSUPP) : fd;
+    if (fstatfs(fd, &volume) != 0) return false;
+    return volume.f_type != NTFS3_MAGIC || fail(EOPNOTSUPP);
 }
 
 // Points standard error at /dev/null, or closes it when even that cannot be opened.
@@ -166,33 +168,102 @@ void cut_off_standard_error() {
     if (null >= 0) close(null);
 }
 
-// With no sharing, the tool's own standard handles are openers of a target file like any
-// other, as they are on Windows. Standard error that leads into the target is cut off before
-// any refusal is reported, so that no diagnostic can land among the target's bytes. Devices
-// are left alone: "ostrapour /dev/null > /dev/null" is no conflict.
-bool held_by_standard_handles(const struct stat& target) {
-    if (!S_ISREG(target.st_mode)) return false;
-    bool held = false;
-    for (int standard = STDIN_FILENO; standard <= STDERR_FILENO; ++standard) {
-        struct stat status;
-        if (fstat(standard, &status) != 0 || status.st_dev != target.st_dev ||
-            status.st_ino != target.st_ino)
-            continue;
-        held = true;
-        if (standard == STDERR_FILENO) cut_off_standard_error();
-    }
-    return held;
+// True when `fd` is open on the file that `examined` describes.
+bool is_open_on(int fd, const struct stat& examined) {
+    struct stat status;
+    return fstat(fd, &status) == 0 && status.st_dev == examined.st_dev &&
+           status.st_ino == examined.st_ino;
 }
 
-// Refuses a read-only target and, when the target is the file itself rather than a stream of
-// it, one that the tool's own standard handles hold: streams are shared one by one, so
-// "ostrapour f:s < f" is no conflict.
-int refuse_read_only(int fd, bool whole_file = false) {
+// True when the standard handle `standard` is open on the regular file `target`. With no
+// sharing, the tool's own standard handles are openers of a target file like any other, as
+// they are on Windows. Devices are left alone: "ostrapour /dev/null > /dev/null" is no conflict.
+bool standard_handle_holds(int standard, const struct stat& target) {
+    return S_ISREG(target.st_mode) && is_open_on(standard, target);
+}
+
+// A file the writer has named but not opened (O_PATH), what it was found to be, and how its
+// name reached it.
+struct NamedFile {
+    const ExtendedPathBuffer& path;
+    std::string_view file;
+    int descriptor;
     struct stat status;
-    if (fd < 0) return fd;
-    if (fstat(fd, &status) != 0) return close_failed(fd, errno);
-    if (whole_file && held_by_standard_handles(status)) return close_failed(fd, EBUSY);
-    return is_read_only(status) ? close_failed(fd, EACCES) : fd;
+};
+
+// "/proc/self/fd/N", through which the file that descriptor N stands for is opened once more.
+struct DescriptorLink {
+    char chars[sizeof "/proc/self/fd/" + 10];
+    explicit DescriptorLink(int fd) {
+        constexpr std::string_view PREFIX = "/proc/self/fd/";
+        std::memcpy(chars, PREFIX.data(), PREFIX.size());
+        *std::to_chars(chars + PREFIX.size(), chars + sizeof chars - 1, fd).ptr = '\0';
+    }
+};
+
+// Opens the named file once more, with `flags` and above the standard handles, through its
+// descriptor's link, so that no rename since it was examined can put another file in its
+// place. Where /proc is not mounted, its name is walked again, and a file other than the one
+// examined is refused as busy.
+int reopen(const NamedFile& named, int flags) {
+    const int fd = above_standard_handles(
+        open(DescriptorLink(named.descriptor).chars, flags | O_NOCTTY | O_CLOEXEC));
+    if (fd >= 0 || errno != ENOENT) return fd;
+    const int again = open_above_standard_handles(named.path, named.file, flags);
+    if (again < 0 || is_open_on(again, named.status)) return again;
+    close(again);
+    errno = EBUSY;
+    return -1;
+}
+
+// Locks a regular file before it is opened for writing, through a descriptor opened for
+// reading that holds the lock for the run (`target.lock`). A file that may be written but not
+// read cannot be locked so; nor is a FIFO, to which a reader makes a difference, or a device,
+// whose opens are its driver's to answer. Those are locked through the write descriptor once
+// it is open, before any write.
+bool lock_before_writing(const NamedFile& named, Target& target) {
+    if (!S_ISREG(named.status.st_mode)) return true;
+    target.lock = reopen(named, O_RDONLY | O_NONBLOCK);
+    if (target.lock < 0) return errno == EACCES;
+    return take_exclusive_lock(target.lock);
+}
+
+// Closes whatever the file's open has opened so far, and leaves `code` for the report.
+bool give_up(const NamedFile& named, Target& target, int code) {
+    for (const int fd : {target.descriptor, target.lock, named.descriptor})
+        if (fd >= 0) close(fd);
+    errno = code;
+    return false;
+}
+
+// Opens a file (not a stream) for writing. Every refusal that Windows makes at the open comes
+// before any open for writing, so that a refused run gives a watcher no write event and
+// overlayfs no cause to copy the file up: the file is named without being opened (O_PATH) and
+// examined first, and the open that writes goes through that same descriptor. A directory needs
+// no check of its own: the kernel refuses to open one for writing (EISDIR).
+bool open_file(const ExtendedPathBuffer& path, std::string_view file, Target& target) {
+    target.descriptor = -1;
+    target.lock = -1;
+    target.is_stream = false;
+    NamedFile named{path, file, open_above_standard_handles(path, file, O_PATH), {}};
+    if (named.descriptor < 0) return false;
+    if (fstat(named.descriptor, &named.status) != 0) return give_up(named, target, errno);
+    // Standard error that leads into the target is cut off before any refusal is reported,
+    // so that no diagnostic can land among the target's bytes.
+    const bool error_leads_into_it = standard_handle_holds(STDERR_FILENO, named.status);
+    if (error_leads_into_it) cut_off_standard_error();
+    if (error_leads_into_it || standard_handle_holds(STDIN_FILENO, named.status) ||
+        standard_handle_holds(STDOUT_FILENO, named.status))
+        return give_up(named, target, EBUSY);
+    if (is_read_only(named.status)) return give_up(named, target, EACCES);
+    if (!lock_before_writing(named, target)) return give_up(named, target, errno);
+    target.descriptor = reopen(named, O_WRONLY | O_NONBLOCK);
+    if (target.descriptor < 0) return give_up(named, target, errno);
+    if (target.lock < 0 && !take_exclusive_lock(target.descriptor))
+        return give_up(named, target, errno);
+    if (!let_writes_block(target.descriptor)) return give_up(named, target, errno);
+    close(named.descriptor);
+    return true;
 }
 
 // A missing attribute is "No such file or directory", as a missing stream is on Windows.
@@ -202,11 +273,17 @@ int stream_error(int code) { return code == ENODATA ? ENOENT : code; }
 // mislead; ext4 says ENOSPC, as for a full disk.
 int set_stream_error(int code) { return code == E2BIG ? EFBIG : stream_error(code); }
 
-// The file descriptor of a stream's file: read-only (a directory cannot be opened for writing,
-// but its streams can be written), on a volume that has streams, and not read-only.
-int open_stream_file(const ExtendedPathBuffer& path, std::string_view file) {
-    const int opened = open_above_standard_handles(path, file, O_RDONLY | O_NONBLOCK);
-    return refuse_read_only(refuse_attributes_not_streams(opened));
+// Opens the file that holds a stream, read-only (a directory cannot be opened for writing, but
+// its streams can be written), into `fd`; refuses it on a volume without streams, and when it
+// is read-only.
+bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int& fd) {
+    fd = open_above_standard_handles(path, file, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat status;
+    if (!volume_has_streams(fd)) return close_failed(fd, errno);
+    if (fstat(fd, &status) != 0) return close_failed(fd, errno);
+    if (is_read_only(status)) return close_failed(fd, EACCES);
+    return true;
 }
 
 // Reads the stream's value into the target, then sets it again, unchanged: that asks what the
@@ -229,15 +306,15 @@ bool load_stream(Target& target) {
     return fail(set_stream_error(errno));
 }
 
+// The stream's file holds the lock itself: it is never opened for writing.
 bool open_stream(const ExtendedPathBuffer& path, const SplitName& split, Target& target) {
-    if (!form_attribute(split.stream, target.attribute)) return false;
-    const int fd = lock_for_writing(open_stream_file(path, split.file));
-    if (fd < 0) return false;
-    target.descriptor = fd;
+    target.lock = -1;
     target.is_stream = true;
-    if (load_stream(target)) return true;
-    close_failed(fd, errno);
-    return false;
+    if (!form_attribute(split.stream, target.attribute)) return false;
+    if (!open_stream_file(path, split.file, target.descriptor)) return false;
+    if (!take_exclusive_lock(target.descriptor)) return close_failed(target.descriptor, errno);
+    if (!load_stream(target)) return close_failed(target.descriptor, errno);
+    return true;
 }
 
 bool write_stream(Target& stream, const void* data, std::uint32_t size, std::uint32_t* taken) {
@@ -264,11 +341,9 @@ bool write_stream(Target& stream, const void* data, std::uint32_t size, std::uin
 bool may_delete_entry(const Place& place, const struct stat& status, int& lock) {
     lock = -1;
     if (!S_ISREG(status.st_mode)) return true;
-    const int fd =
-        openat(place.directory, place.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return errno == EACCES;
-    lock = refuse_held_by_writer(fd);
-    return lock >= 0;
+    lock = openat(place.directory, place.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (lock < 0) return errno == EACCES;
+    return take_shared_lock(lock);
 }
 
 // The entry itself: a symbolic link goes, not its target; directories never do.
@@ -294,8 +369,9 @@ bool delete_entry(const ExtendedPathBuffer& path, std::string_view file) {
 bool delete_stream(const ExtendedPathBuffer& path, const SplitName& split) {
     char attribute[STREAM_NAME_CAPACITY];
     if (!form_attribute(split.stream, attribute)) return false;
-    const int fd = refuse_held_by_writer(open_stream_file(path, split.file));
-    if (fd < 0) return false;
+    int fd;
+    if (!open_stream_file(path, split.file, fd)) return false;
+    if (!take_shared_lock(fd)) return close_failed(fd, errno);
     const bool removed = fremovexattr(fd, attribute) == 0;
     const int code = removed ? 0 : stream_error(errno);
     close(fd);
@@ -328,12 +404,7 @@ bool open_existing_for_writing(const ExtendedPathBuffer& path, Target& target) {
     const SplitName split = split_stream_name(path.chars);
     if (split.kind == NameKind::INVALID) return fail(EINVAL);
     if (split.kind == NameKind::NAMED_STREAM) return open_stream(path, split, target);
-    const int opened = open_above_standard_handles(path, split.file, O_WRONLY | O_NONBLOCK);
-    const int fd = lock_for_writing(refuse_read_only(opened, true));
-    if (fd < 0) return false;
-    target.descriptor = fd;
-    target.is_stream = false;
-    return true;
+    return open_file(path, split.file, target);
 }
 
 Handle standard_input() { return Handle{STDIN_FILENO}; }
@@ -367,7 +438,14 @@ bool write_block(Target& to, const void* data, std::uint32_t size, std::uint32_t
     }
 }
 
-bool close_target(Target& target) { return close(target.descriptor) == 0; }
+// The write descriptor first: its close may report lost bytes, and the lock is held until then.
+bool close_target(Target& target) {
+    const bool closed = close(target.descriptor) == 0;
+    const int code = errno;
+    if (target.lock >= 0) close(target.lock);
+    errno = code;
+    return closed;
+}
 
 void close_input(Handle input) { close(static_cast<int>(input.native)); }
 

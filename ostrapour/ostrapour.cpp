@@ -17,12 +17,12 @@ ExtendedPathBuffer path;
 Target target;
 unsigned char block[READ_BLOCK_SIZE];
 
-// Copies until end of input, writing each block completely before the next read.
-// Returns only at end of input; every failure ends the process.
-void copy_input_to_target(Handle input) {
+// Copies from `input` into `to` through `buffer` until end of input, writing each block
+// completely before the next read. Returns only at end of input; every failure ends the process.
+void copy_input_to_target(Handle input, unsigned char (&buffer)[READ_BLOCK_SIZE], Target& to) {
     for (;;) {
         std::uint32_t delivered = 0;
-        if (!platform::read_block(input, block, READ_BLOCK_SIZE, &delivered)) {
+        if (!platform::read_block(input, buffer, READ_BLOCK_SIZE, &delivered)) {
             // A pipe whose writer has gone is the end of the input, not a failure.
             if (platform::is_broken_pipe(platform::last_error())) return;
             REPORT_AND_EXIT("ReadFile");
@@ -30,7 +30,7 @@ void copy_input_to_target(Handle input) {
         if (delivered == 0) return;
         for (std::uint32_t written = 0; written < delivered;) {
             std::uint32_t taken = 0;
-            if (!platform::write_block(target, block + written, delivered - written, &taken))
+            if (!platform::write_block(to, buffer + written, delivered - written, &taken))
                 REPORT_AND_EXIT("WriteFile");
             written += taken;
         }
@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
     if (!platform::open_existing_for_writing(path, target)) REPORT_AND_EXIT("CreateFile");
     const Handle input = platform::standard_input();
     if (input == INVALID_HANDLE) REPORT_AND_EXIT("GetStdHandle");
-    copy_input_to_target(input);
+    copy_input_to_target(input, block, target);
     platform::close_input(input);
     // Only the target's close can tell of bytes lost: standard input's result means nothing.
     if (!platform::close_target(target)) REPORT_AND_EXIT("WriteFile");

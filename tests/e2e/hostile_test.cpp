@@ -5,7 +5,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -49,6 +51,9 @@ struct Start {
     std::string target = "f";
     std::string input = "input";       // standard input
     std::function<void()> setup = {};  // in the child, just before the tool starts
+    // Run as nobody, after `setup`, from a copy of the tool beside the target: the build tree
+    // may be out of nobody's reach (a checkout in root's home).
+    bool as_nobody = false;
     int code = 0;                      // 0: success; else the errno of the expected report
     const char* operation = "CreateFile";
     int occurrence = 1;                // which of the tool's report sites for `operation`
@@ -56,9 +61,18 @@ struct Start {
     std::string stream = "value";      // and its stream "s"
     // Standard error leads into the target: status 1, and nothing may reach the target.
     bool unreported = false;
-    // Run in the test before the tool starts; returns a descriptor to close after it, or -1.
+    // Run in the test before the tool starts; returns a descriptor to close after it, -1, or
+    // UNAVAILABLE for a scene this machine cannot set (the row skips, or fails where everything
+    // is required).
     std::function<int(const ScratchDir&)> scene = {};
+    int held_as = -1;  // the standard handle that the scene's descriptor becomes in the tool
+    // The target is watched (inotify): the tool's refusal comes before any open for writing,
+    // so it gives no write event (IN_MODIFY, IN_CLOSE_WRITE).
+    bool watched = false;
+    std::function<void(const ScratchDir&)> after = {};  // checks and undoes the scene
 };
+
+constexpr int UNAVAILABLE = -2;
 
 const std::string BLOCKS = binary_bytes(1000);
 
@@ -80,6 +94,42 @@ int fifo(const ScratchDir& dir) {
     mkfifo((dir / "fifo").c_str(), 0644);
     return -1;
 }
+// Opened by the caller, so that the tool's closing it is not the last close, which is a write
+// event of its own.
+int appending(const ScratchDir& dir) {
+    return open((dir / "f").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+}
+// Written by all, read by its owner alone: run as nobody, the tool may write f but not read it.
+int write_only(const ScratchDir& dir) {
+    chmod(dir.path().c_str(), 0755);
+    chmod((dir / "f").c_str(), 0622);
+    return -1;
+}
+int decoy(const ScratchDir& dir) {
+    write_file(dir / "decoy", "decoy");
+    return -1;
+}
+// A read-only file of a container's image: overlayfs, with the lower layer (the image) and the
+// upper one (the container's) each on a tmpfs of its own.
+int image_layers(const ScratchDir& dir) {
+    for (const char* name : {"lower", "upper", "merged"}) mkdir((dir / name).c_str(), 0755);
+    if (mount("tmpfs", (dir / "lower").c_str(), "tmpfs", 0, "size=1m") != 0 ||
+        mount("tmpfs", (dir / "upper").c_str(), "tmpfs", 0, "size=1m") != 0)
+        return UNAVAILABLE;
+    write_file(dir / "lower/f", ORIGINAL);
+    chmod((dir / "lower/f").c_str(), 0444);
+    mkdir((dir / "upper/layer").c_str(), 0755);
+    mkdir((dir / "upper/work").c_str(), 0755);
+    const std::string layers = "lowerdir=" + dir / "lower" + ",upperdir=" + dir / "upper/layer" +
+                               ",workdir=" + dir / "upper/work";
+    return mount("overlay", (dir / "merged").c_str(), "overlay", 0, layers.c_str()) == 0
+               ? -1
+               : UNAVAILABLE;
+}
+void no_copy_up(const ScratchDir& dir) {
+    EXPECT_FALSE(exists(dir / "upper/layer/f")) << "copied up into the container's layer";
+    for (const char* name : {"merged", "upper", "lower"}) umount2((dir / name).c_str(), MNT_DETACH);
+}
 std::function<void()> shim(const char* mode) {
     return [=] { preload_shim(mode); };
 }
@@ -92,6 +142,21 @@ void only_three_descriptors() {
 void in_deleted_directory() {
     if (mkdir("gone", 0755) != 0 || chdir("gone") != 0 || rmdir("../gone") != 0) _exit(125);
 }
+// Root reads everything: run as nobody instead.
+void as_nobody() {
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                           setresuid(65534, 65534, 65534) != 0))
+        _exit(125);
+}
+// As in a chroot: no /proc, so no descriptor's link to open its file again through.
+void without_proc() {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        umount2("/proc", MNT_DETACH) != 0)
+        _exit(125);
+}
+// Another program renames a decoy over f between the tool's checks and its open for writing.
+void renamed_over() { preload_shim("rename-at-lock"); }
 
 std::string in(const ScratchDir& dir, const std::string& name) {
     return name.starts_with("/") || name.starts_with("./") ? name : dir / name;
@@ -106,12 +171,35 @@ void expect_start(const Start& start) {
     write_file(dir / "input", "INPUT");
     write_file(dir / "blocks", BLOCKS);
     const int held = start.scene ? start.scene(dir) : -1;
+    if (held == UNAVAILABLE) {
+        if (start.after) start.after(dir);
+        if (everything_required()) ADD_FAILURE() << "cannot set the scene";
+        std::cout << start.what << ": skipped, the scene cannot be set here\n";
+        return;
+    }
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (start.watched) {
+        const std::string target = in(dir, start.target);
+        EXPECT_GE(inotify_add_watch(watch, target.c_str(), IN_MODIFY | IN_CLOSE_WRITE), 0);
+    }
     const bool pours = std::string_view(start.tool) == "ostrapour";
-    const Result result = run(pours ? pour_path() : prune_path(),
-                              {.args = {in(dir, start.target)}, .input = Input::FILE,
-                               .path = in(dir, start.input), .cwd = dir.path(),
-                               .setup = start.setup, .timeout = 10s});
+    std::string program = pours ? pour_path() : prune_path();
+    if (start.as_nobody) {
+        std::filesystem::copy_file(program, dir / "tool");
+        program = dir / "tool";
+    }
+    const Result result = run(program, {.args = {in(dir, start.target)}, .input = Input::FILE,
+                                        .path = in(dir, start.input), .cwd = dir.path(),
+                                        .setup = [&] {
+        if (start.held_as >= 0) dup2(held, start.held_as);
+        if (start.setup) start.setup();
+        if (start.as_nobody) as_nobody();
+    }, .timeout = 10s});
+    alignas(inotify_event) char event[4096];
+    EXPECT_EQ(read(watch, event, sizeof event), -1) << "IN_MODIFY or IN_CLOSE_WRITE on the target";
+    close(watch);
     if (held >= 0) close(held);
+    if (start.after) start.after(dir);
     if (start.unreported) {
         EXPECT_TRUE(result.exited) << "signal " << result.signal;
         EXPECT_EQ(result.status, 1);
@@ -174,7 +262,9 @@ TEST(HostileStarts, EndWithStatusZeroOrOneAndNothingButInputInTheTarget) {
          .unreported = true},
         {.what = "stderr to a hard link, read fails", .input = ".",
          .setup = place(STDERR_FILENO, "hard", O_WRONLY | O_APPEND), .unreported = true},
-        {.what = "stdin reads it", .input = "f", .code = EBUSY},
+        {.what = "stdin reads it", .input = "f", .code = EBUSY, .watched = true},
+        {.what = "stderr appends to it, opened by the caller", .unreported = true,
+         .scene = appending, .held_as = STDERR_FILENO, .watched = true},
         {.what = "stdout writes to it", .setup = place(STDOUT_FILENO, "f", O_WRONLY),
          .code = EBUSY},
         // Refused for another reason first, the report still cannot land in the target.
@@ -182,6 +272,15 @@ TEST(HostileStarts, EndWithStatusZeroOrOneAndNothingButInputInTheTarget) {
          .scene = read_only},
         {.what = "locked, stderr into it", .setup = ERROR_APPENDS_TO_F, .unreported = true,
          .scene = locked},
+        // Refused before any open for writing: nothing a watcher could take for a write.
+        {.what = "read-only", .code = EACCES, .scene = read_only, .watched = true},
+        {.what = "locked by another writer", .code = EBUSY, .scene = locked, .watched = true},
+        {.what = "a directory", .target = ".", .code = EISDIR, .watched = true},
+        {.what = "read-only in an image under overlayfs", .target = "merged/f", .code = EACCES,
+         .scene = image_layers, .watched = true, .after = no_copy_up},
+        // A file that may be written but not read is locked once it is open for writing.
+        {.what = "written but not read", .as_nobody = true, .file = "INPUTnal content",
+         .scene = write_only},
         // The same files reached through the process's own descriptor links.
         {.what = "named as /proc/self/fd/0", .target = "/proc/self/fd/0", .input = "f",
          .setup = ERROR_APPENDS_TO_F, .unreported = true},
@@ -227,6 +326,18 @@ UNSANITIZED_BUILD_TEST(HostileStarts, AFaultySystemOrTooFewDescriptorsNeverLoseA
         {.what = "the close fails", .setup = shim("close-eio"), .code = EIO,
          .operation = "WriteFile", .occurrence = 2, .file = "INPUTnal content"},
         {.what = "too few descriptors", .setup = only_three_descriptors, .code = EMFILE},
+        // The checked file is the one written: "hard" is its other name.
+        {.what = "renamed over once checked", .setup = renamed_over, .file = "decoy",
+         .stream = "<none>", .scene = decoy, .after = [](const ScratchDir& dir) {
+             EXPECT_EQ(read_file(dir / "hard"), "INPUTnal content");
+         }},
+        // Without /proc the name is looked up again, and another file found there is refused.
+        {.what = "no /proc", .setup = without_proc, .file = "INPUTnal content"},
+        {.what = "renamed over once checked, no /proc", .setup = [] {
+             without_proc();
+             renamed_over();
+         }, .code = EBUSY, .file = "decoy", .stream = "<none>", .scene = decoy,
+         .after = [](const ScratchDir& dir) { EXPECT_EQ(read_file(dir / "hard"), ORIGINAL); }},
         {.what = "too few descriptors to delete a stream", .tool = "ostraprune",
          .target = "f:s", .setup = only_three_descriptors, .code = EMFILE,
          .operation = "DeleteFileW"},
@@ -462,8 +573,8 @@ TEST(HostileTargets, AFifoWithAReaderTakesTheBytesAsAnyOtherTarget) {
 // Not under sanitizers: their runtime needs descriptors before main.
 UNSANITIZED_BUILD_TEST(HostileLimits, APathPastPathMaxNeedsOneDescriptorMore) {
     SKIP_FOR_BUILD(cannot_watch_the_process());
-    // One for the directory the path is walked from; with three standard handles and the
-    // target's descriptor there is none left (HostileStarts has the plain case).
+    // One for the directory the path is walked from while the target is named: with three
+    // standard handles there is none left for the name (HostileStarts has the plain case).
     ScratchDir dir;
     const DirectoryAlias deep(make_deep_directory(dir.path(), 6000));
     write_file(deep / "f", ORIGINAL);
@@ -485,16 +596,11 @@ TEST(HostileTargets, AFileThePrunerCannotReadIsStillDeleted) {
     ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
     ASSERT_EQ(chmod((dir / "f").c_str(), 0200), 0);
     // The build tree may be out of nobody's reach (a checkout in root's home): the pruner runs
-    // from a copy beside the file.
+    // from a copy beside the file. Nobody may write the directory but not read f.
     const std::string pruner = dir / "pruner";
     std::filesystem::copy_file(prune_path(), pruner);
     ASSERT_EQ(chmod(pruner.c_str(), 0755), 0);
-    const Result result = run(pruner, {.args = {dir / "f"}, .setup = [] {
-        // Root reads everything: run as nobody, who may write the directory but not read f.
-        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                               setresuid(65534, 65534, 65534) != 0))
-            _exit(125);
-    }});
+    const Result result = run(pruner, {.args = {dir / "f"}, .setup = as_nobody});
     expect_success(result);
     EXPECT_FALSE(exists(dir / "f"));
 }

@@ -9,10 +9,13 @@
 //                is closed all the same
 //   ntfs3        fstatfs reports the kernel's ntfs3 driver, which this machine cannot mount
 //   full-once    the first attribute set is refused for want of space, as a full xfs did once
+//   rename-at-lock  the first lock taken (flock) is preceded by a rename of "decoy" over "f" in
+//                the current directory, as another program may make it at any moment
 // With OSTRAKIT_SHIM_LOG set, each read of standard input and each write above the standard
 // three appends "read ASKED GOT" or "write ASKED GOT" to that file.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -108,4 +111,14 @@ extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t siz
         return -1;
     }
     return real_fsetxattr(fd, name, value, size, flags);
+}
+
+extern "C" int flock(int fd, int operation) {
+    static const auto real_flock = real<int (*)(int, int)>("flock");
+    static bool renamed = false;
+    if (mode_is("rename-at-lock") && !renamed) {
+        renamed = true;
+        std::rename("decoy", "f");
+    }
+    return real_flock(fd, operation);
 }
