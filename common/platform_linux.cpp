@@ -208,7 +208,9 @@ struct DescriptorLink {
 int reopen(const NamedFile& named, int flags) {
     const int fd = above_standard_handles(
         open(DescriptorLink(named.descriptor).chars, flags | O_NOCTTY | O_CLOEXEC));
-    if (fd >= 0 || errno != ENOENT) return fd;
+    // ENOENT: no /proc. EACCES, EPERM: a process that is not dumpable (started setuid, say)
+    // may not follow its own descriptors' links; a file it may not open says so again below.
+    if (fd >= 0 || (errno != ENOENT && errno != EACCES && errno != EPERM)) return fd;
     const int again = open_above_standard_handles(named.path, named.file, flags);
     if (again < 0 || is_open_on(again, named.status)) return again;
     close(again);
@@ -216,21 +218,26 @@ int reopen(const NamedFile& named, int flags) {
     return -1;
 }
 
-// Locks a regular file before it is opened for writing, through a descriptor opened for
-// reading that holds the lock for the run (`target.lock`). A file that may be written but not
-// read cannot be locked so; nor is a FIFO, to which a reader makes a difference, or a device,
-// whose opens are its driver's to answer. Those are locked through the write descriptor once
-// it is open, before any write.
-bool lock_before_writing(const NamedFile& named, Target& target) {
+// Refuses a regular file that another writer holds, before it is opened for writing: its
+// exclusive lock is asked for through a descriptor opened for reading, and let go at once with
+// that descriptor. The lock that holds for the run is then taken through the descriptor that
+// writes, as network file systems need: NFS locks only a file open for writing, and SMB lets
+// only the locking descriptor do I/O. A writer that starts in between is refused at that lock,
+// after the open for writing, as is every writer of a file that may be written but not read, of
+// a FIFO (which a reader opened to ask would change) and of a device (whose opens its driver
+// answers), and on a file system that locks only files open for writing.
+bool refuse_held_file(const NamedFile& named) {
     if (!S_ISREG(named.status.st_mode)) return true;
-    target.lock = reopen(named, O_RDONLY | O_NONBLOCK);
-    if (target.lock < 0) return errno == EACCES;
-    return take_exclusive_lock(target.lock);
+    const int asking = reopen(named, O_RDONLY | O_NONBLOCK);
+    if (asking < 0) return errno == EACCES;
+    const bool held = flock(asking, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(asking);
+    return !held || fail(EBUSY);
 }
 
 // Closes whatever the file's open has opened so far, and leaves `code` for the report.
 bool give_up(const NamedFile& named, Target& target, int code) {
-    for (const int fd : {target.descriptor, target.lock, named.descriptor})
+    for (const int fd : {target.descriptor, named.descriptor})
         if (fd >= 0) close(fd);
     errno = code;
     return false;
@@ -243,7 +250,6 @@ bool give_up(const NamedFile& named, Target& target, int code) {
 // no check of its own: the kernel refuses to open one for writing (EISDIR).
 bool open_file(const ExtendedPathBuffer& path, std::string_view file, Target& target) {
     target.descriptor = -1;
-    target.lock = -1;
     target.is_stream = false;
     NamedFile named{path, file, open_above_standard_handles(path, file, O_PATH), {}};
     if (named.descriptor < 0) return false;
@@ -256,11 +262,10 @@ bool open_file(const ExtendedPathBuffer& path, std::string_view file, Target& ta
         standard_handle_holds(STDOUT_FILENO, named.status))
         return give_up(named, target, EBUSY);
     if (is_read_only(named.status)) return give_up(named, target, EACCES);
-    if (!lock_before_writing(named, target)) return give_up(named, target, errno);
+    if (!refuse_held_file(named)) return give_up(named, target, errno);
     target.descriptor = reopen(named, O_WRONLY | O_NONBLOCK);
     if (target.descriptor < 0) return give_up(named, target, errno);
-    if (target.lock < 0 && !take_exclusive_lock(target.descriptor))
-        return give_up(named, target, errno);
+    if (!take_exclusive_lock(target.descriptor)) return give_up(named, target, errno);
     if (!let_writes_block(target.descriptor)) return give_up(named, target, errno);
     close(named.descriptor);
     return true;
@@ -308,7 +313,6 @@ bool load_stream(Target& target) {
 
 // The stream's file holds the lock itself: it is never opened for writing.
 bool open_stream(const ExtendedPathBuffer& path, const SplitName& split, Target& target) {
-    target.lock = -1;
     target.is_stream = true;
     if (!form_attribute(split.stream, target.attribute)) return false;
     if (!open_stream_file(path, split.file, target.descriptor)) return false;
@@ -439,13 +443,7 @@ bool write_block(Target& to, const void* data, std::uint32_t size, std::uint32_t
 }
 
 // The write descriptor first: its close may report lost bytes, and the lock is held until then.
-bool close_target(Target& target) {
-    const bool closed = close(target.descriptor) == 0;
-    const int code = errno;
-    if (target.lock >= 0) close(target.lock);
-    errno = code;
-    return closed;
-}
+bool close_target(Target& target) { return close(target.descriptor) == 0; }
 
 void close_input(Handle input) { close(static_cast<int>(input.native)); }
 

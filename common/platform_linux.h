@@ -11,16 +11,14 @@ namespace ostrakit {
 inline constexpr std::size_t STREAM_NAME_CAPACITY = 256;
 inline constexpr std::size_t STREAM_VALUE_CAPACITY = 65536;
 
-// The file or stream the writer writes. For a file, `descriptor` is open for writing, and
-// `lock` is a read-only descriptor of the same file that took its exclusive lock before the
-// file was opened for writing, or -1 where `descriptor` holds the lock itself. For a stream,
-// `descriptor` is a read-only descriptor of the file that holds it, locked for the run: an
+// The file or stream the writer writes. For a file, `descriptor` is open for writing and
+// holds the file's exclusive lock for the run. For a stream, `descriptor` is a read-only
+// descriptor of the file that holds it, locked for the run: an
 // attribute can only be set whole, so its value is held in `value` and set again, whole,
 // after every block. Lives in the tool's static storage: 64 KiB that cost the program file
 // nothing.
 struct Target {
     int descriptor;
-    int lock;
     bool is_stream;
     char attribute[STREAM_NAME_CAPACITY];  // "user.<stream>"
     std::size_t size;                       // bytes of `value` in use

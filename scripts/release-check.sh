@@ -145,8 +145,9 @@ for processor in x86_64 aarch64; do
   cp "$unpacked/ostrapour" "$unpacked/ostraprune" "$root/"
   ((${#emulator[@]})) && cp "${emulator[@]}" "$root/"
   run_in_root "$root" "${runner[@]}"
-  dynamic=$(LANG=$german build/native/ostraprune "$scratch/missing" 2>&1 || true)
-  static=$(LANG=$german "${emulator[@]}" "$unpacked/ostraprune" "$scratch/missing" 2>&1 || true)
+  in_german=(env -u LANGUAGE -u LC_MESSAGES LC_ALL=$german)
+  dynamic=$("${in_german[@]}" build/native/ostraprune "$scratch/missing" 2>&1 || true)
+  static=$("${in_german[@]}" "${emulator[@]}" "$unpacked/ostraprune" "$scratch/missing" 2>&1 || true)
   [[ $static == "$dynamic" && $static == *"Datei oder Verzeichnis nicht gefunden" ]] ||
     fail "in German the static ostraprune says '$static', the dynamic one '$dynamic'"
   echo "static, hardened, stripped copies of $build; run in a root holding nothing else${runner:+ but qemu}; German as the dynamic tools"

@@ -127,11 +127,14 @@ LINUX_BUILD_TEST(PourFile, RefusesReadOnlyFilesEvenForTheAdministrator) {
 LINUX_BUILD_TEST(PourFile, ATargetSomeoneElseHoldsIsRefusedAtTheOpen) {
     ScratchDir dir;
     write_file(dir / "held", "original");
+    set_stream(dir / "held", "s", "value");
     const int holder = open((dir / "held").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(holder, LOCK_EX), 0);
     expect_failure(pour(dir / "held", "new"), "CreateFile", EBUSY);
+    expect_failure(pour(dir / "held:s", "new"), "CreateFile", EBUSY);
     close(holder);
     EXPECT_EQ(read_file(dir / "held"), "original");
+    EXPECT_EQ(read_stream(dir / "held", "s"), "value");
 }
 
 // Linux build only: a directory as input, closed descriptors and /dev/full.
