@@ -208,9 +208,7 @@ struct DescriptorLink {
 int reopen(const NamedFile& named, int flags) {
     const int fd = above_standard_handles(
         open(DescriptorLink(named.descriptor).chars, flags | O_NOCTTY | O_CLOEXEC));
-    // ENOENT: no /proc. EACCES, EPERM: a process that is not dumpable (started setuid, say)
-    // may not follow its own descriptors' links; a file it may not open says so again below.
-    if (fd >= 0 || (errno != ENOENT && errno != EACCES && errno != EPERM)) return fd;
+    if (fd >= 0 || errno != ENOENT) return fd;
     const int again = open_above_standard_handles(named.path, named.file, flags);
     if (again < 0 || is_open_on(again, named.status)) return again;
     close(again);
@@ -442,7 +440,6 @@ bool write_block(Target& to, const void* data, std::uint32_t size, std::uint32_t
     }
 }
 
-// The write descriptor first: its close may report lost bytes, and the lock is held until then.
 bool close_target(Target& target) { return close(target.descriptor) == 0; }
 
 void close_input(Handle input) { close(static_cast<int>(input.native)); }

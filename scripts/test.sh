@@ -28,15 +28,22 @@ summary() {
 }
 trap summary EXIT
 
+# ctest_counts LOG: "FAILED TOTAL", read from the closing line of the ctest run in LOG; nothing
+# when it has none.
+ctest_counts() {
+  sed -nE 's/^[0-9]+% tests passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1 \2/p' "$1" |
+    tail -n 1
+}
+
 # ctest_step NAME ARGS...: runs ctest and adds its counts, read from its closing line and its
 # list of skipped tests. With everything required, a test skips only where it does not apply
 # (to the build under test, or to this machine's file systems), and says why in the log.
 ctest_step() {
-  local name=$1 log status=0 line skips
+  local name=$1 log status=0 broken total skips
   shift
   log=$(mktemp)
   ctest "$@" 2>&1 | tee "$log" || status=$?
-  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1) || true
+  read -r broken total < <(ctest_counts "$log") || true
   skips=$(grep -cE '^[[:space:]]+[0-9]+ - .* \(Skipped\)$' "$log") || true
   if ((skips)); then
     # Why each skipped: the first line of its message, read from a verbose run of those alone.
@@ -47,13 +54,13 @@ ctest_step() {
       sed -E 's/^[0-9]+: //' | sort | uniq -c || true
   fi
   rm -f "$log"
-  if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
-    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1] - skips))
-    failed=$((failed + BASH_REMATCH[1]))
+  if [[ -n $total ]]; then
+    passed=$((passed + total - broken - skips))
+    failed=$((failed + broken))
     skipped=$((skipped + skips))
     local note=""
     ((skips)) && note=" ($skips not applying)"
-    steps+=("$name $((BASH_REMATCH[2] - BASH_REMATCH[1] - skips))/${BASH_REMATCH[2]}$note")
+    steps+=("$name $((total - broken - skips))/$total$note")
   else
     failed=$((failed + 1))
     steps+=("$name ran no test")
@@ -79,15 +86,13 @@ step() {
 # which may run ctest: each such step and each of ctest's tests counts. A check that stops early
 # counts one failure for the step that stopped it, unless ctest's failures already count.
 steps_of() {
-  local name=$1 log status=0 done line tests=0 broken=0
+  local name=$1 log status=0 done tests=0 broken=0
   shift
   log=$(mktemp)
   "$@" 2>&1 | tee "$log" || status=$?
   done=$(grep -c ': passed: ' "$log") || true
-  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1) || true
-  if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
-    broken=${BASH_REMATCH[1]} tests=${BASH_REMATCH[2]}
-  fi
+  read -r broken tests < <(ctest_counts "$log") || true
+  broken=${broken:-0} tests=${tests:-0}
   rm -f "$log"
   passed=$((passed + done + tests - broken))
   failed=$((failed + broken + (status != 0 && broken == 0)))

@@ -87,10 +87,10 @@ fi
 # '*' makes it the system's, and ";[~]" keeps what PATH already holds after the folder. It goes
 # in front because Wine's msiexec, which proves the package here, takes out only the separator
 # after the folder: at the end it would leave a ';' behind, in front PATH comes back byte for
-# byte. Windows Installer takes out either whole. In front it shadows nothing: the folder holds the two programs
-# alone, and only administrators may write to it. The entry belongs to ostrapour.exe's
-# component, so it comes and goes with the program. The two actions stand where Windows
-# Installer's standard sequence puts them.
+# byte. Windows Installer takes out either whole. In front it shadows nothing: the folder holds
+# the two programs alone, and only administrators may write to it. The entry belongs to
+# ostrapour.exe's component, so it comes and goes with the program. The two actions stand where
+# Windows Installer's standard sequence puts them.
 queries=(
   'CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)'
   "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('PATH', '=-*PATH', '[INSTALLDIR];[~]', 'ostrapour')"

@@ -413,30 +413,52 @@ std::string prune_path() {
     return tool_directory() + (windows_target() ? "/ostraprune.exe" : "/ostraprune");
 }
 
+namespace {
+
+// What the tools of the run are next to this test program, for what goes into them from
+// outside: a library preloaded by their dynamic loader, or valgrind's replacements of the C
+// library's functions. A tool that is no ELF program (a wrapper, say) counts as alike: the
+// test runs, and shows what happens.
+enum class Likeness { ALIKE, EMULATED, STATIC, FOREIGN };
+
+Likeness likeness_of_tools() {
+    if (!tool_emulator().empty()) return Likeness::EMULATED;
+    const Image tool = image_of(pour_path()), own = image_of("/proc/self/exe");
+    if (!tool.elf) return Likeness::ALIKE;
+    if (!tool.dynamic) return Likeness::STATIC;
+    if (tool.machine != own.machine || tool.word_size != own.word_size) return Likeness::FOREIGN;
+    return Likeness::ALIKE;
+}
+
+}  // namespace
+
 std::string cannot_preload() {
     if (windows_target()) return "";
-    if (!tool_emulator().empty())
-        return "they run under an emulator, which loads no library into them";
-    const Image tool = image_of(pour_path()), own = image_of("/proc/self/exe");
-    if (!tool.elf) return "";  // a wrapper, say: the test runs, and shows what happens
-    if (!tool.dynamic) return "they are linked statically, so nothing is preloaded into them";
-    if (tool.machine != own.machine || tool.word_size != own.word_size)
-        return "they are built for another processor than the fault library";
+    switch (likeness_of_tools()) {
+        case Likeness::EMULATED:
+            return "they run under an emulator, which loads no library into them";
+        case Likeness::STATIC:
+            return "they are linked statically, so nothing is preloaded into them";
+        case Likeness::FOREIGN:
+            return "they are built for another processor than the fault library";
+        case Likeness::ALIKE: break;
+    }
     return "";
 }
 
+// Memcheck must replace the C library's allocator and string functions, which a static program
+// holds inside itself; for a 32-bit program it needs the 32-bit C library's symbols
+// (libc6-dbg:i386).
 std::string cannot_run_under_valgrind() {
     if (windows_target()) return "";
-    if (!tool_emulator().empty()) return "they run under an emulator, not under valgrind";
-    // Memcheck must replace the C library's allocator and string functions, which a static
-    // program holds inside itself; for a 32-bit program it needs the 32-bit C library's
-    // symbols (libc6-dbg:i386).
-    const Image tool = image_of(pour_path()), own = image_of("/proc/self/exe");
-    if (!tool.elf) return "";
-    if (!tool.dynamic)
-        return "they are linked statically, and valgrind cannot follow the C library in them";
-    if (tool.machine != own.machine || tool.word_size != own.word_size)
-        return "they are built for another processor than the one valgrind is set up for here";
+    switch (likeness_of_tools()) {
+        case Likeness::EMULATED: return "they run under an emulator, not under valgrind";
+        case Likeness::STATIC:
+            return "they are linked statically, and valgrind cannot follow the C library in them";
+        case Likeness::FOREIGN:
+            return "they are built for another processor than the one valgrind is set up for here";
+        case Likeness::ALIKE: break;
+    }
     return "";
 }
 
