@@ -21,6 +21,7 @@
 
 #include "names.h"
 #include "platform.h"
+#include "samba.h"
 
 namespace ostrakit::platform {
 namespace {
@@ -118,9 +119,9 @@ int above_standard_handles(int fd) {
     return moved;
 }
 
-// Opens the file part of `path`, above the standard handles. Callers that open for reading or
-// writing add O_NONBLOCK, so that a FIFO without a reader is refused at once instead of
-// hanging the open.
+// Opens the file part of `path`, above the standard handles. An open for reading or writing of
+// what may be a FIFO adds O_NONBLOCK, so that a FIFO without a reader is refused at once
+// instead of hanging the open.
 int open_above_standard_handles(const ExtendedPathBuffer& path, std::string_view file,
                                 int flags) {
     Place place;
@@ -151,8 +152,12 @@ bool take_shared_lock(int fd) {
     return fail(errno == EWOULDBLOCK ? EBUSY : errno);
 }
 
-// Clears the O_NONBLOCK that the open needed, so that writes to a FIFO wait for its reader.
-bool let_writes_block(int fd) { return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0; }
+// Clears the O_NONBLOCK that an open needed, so that writes to a FIFO wait for its reader.
+bool make_blocking(int fd) { return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0; }
+
+bool is_device(const struct stat& status) {
+    return S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode);
+}
 
 // Refuses a stream on a volume whose attributes are not streams.
 bool volume_has_streams(int fd) {
@@ -203,34 +208,75 @@ struct DescriptorLink {
 
 // Opens the named file once more, with `flags` and above the standard handles, through its
 // descriptor's link, so that no rename since it was examined can put another file in its
-// place. Where /proc is not mounted, its name is walked again, and a file other than the one
-// examined is refused as busy.
+// place. Where /proc is not mounted, its name is walked again, without blocking, so that a
+// FIFO put there meanwhile cannot hold the open up (a file whose lease is being broken is then
+// refused as busy). Either way a file other than the one examined (renamed over it, or found
+// through a /proc that is not the kernel's) is refused as busy.
 int reopen(const NamedFile& named, int flags) {
-    const int fd = above_standard_handles(
+    int fd = above_standard_handles(
         open(DescriptorLink(named.descriptor).chars, flags | O_NOCTTY | O_CLOEXEC));
-    if (fd >= 0 || errno != ENOENT) return fd;
-    const int again = open_above_standard_handles(named.path, named.file, flags);
-    if (again < 0 || is_open_on(again, named.status)) return again;
-    close(again);
+    const bool walked = fd < 0 && errno == ENOENT;
+    if (walked) fd = open_above_standard_handles(named.path, named.file, flags | O_NONBLOCK);
+    if (fd < 0) return -1;
+    if (is_open_on(fd, named.status) && (!walked || (flags & O_NONBLOCK) || make_blocking(fd)))
+        return fd;
+    close(fd);
     errno = EBUSY;
     return -1;
 }
 
-// Refuses a regular file that another writer holds, before it is opened for writing: its
-// exclusive lock is asked for through a descriptor opened for reading, and let go at once with
-// that descriptor. The lock that holds for the run is then taken through the descriptor that
-// writes, as network file systems need: NFS locks only a file open for writing, and SMB lets
-// only the locking descriptor do I/O. A writer that starts in between is refused at that lock,
-// after the open for writing, as is every writer of a file that may be written but not read, of
-// a FIFO (which a reader opened to ask would change) and of a device (whose opens its driver
-// answers), and on a file system that locks only files open for writing.
-bool refuse_held_file(const NamedFile& named) {
+// True when the name in `place` leads to the file `examined` describes (to a symbolic link
+// itself with AT_SYMLINK_NOFOLLOW in `flags`). A name that now leads to another file is busy.
+bool leads_to(const Place& place, const struct stat& examined, int flags) {
+    struct stat found;
+    if (fstatat(place.directory, place.name, &found, flags) != 0) return false;
+    return (found.st_dev == examined.st_dev && found.st_ino == examined.st_ino) || fail(EBUSY);
+}
+
+// True when the file held as `fd` is still the one its name leads to. A delete that came
+// between the examination and the lock for the run leaves it without a link, or its name on
+// no file or another: it is gone, and nothing written to it could be read again.
+bool still_named(const ExtendedPathBuffer& path, std::string_view file, int fd) {
+    struct stat held;
+    if (fstat(fd, &held) != 0) return false;
+    if (held.st_nlink == 0) return fail(ENOENT);
+    Place place;
+    if (!find_place(path, file, place)) return false;
+    const bool there = leads_to(place, held, 0);
+    leave(place);
+    return there || fail(errno == EBUSY ? ENOENT : errno);
+}
+
+// True when Samba's record of the file's Windows attributes marks it read-only, as its SMB
+// clients see it. One call a run, through a descriptor open for reading; a file without the
+// record, or with one that cannot be read, is not marked.
+bool marked_read_only(int fd) {
+    unsigned char record[256];
+    const ssize_t size = fgetxattr(fd, SAMBA_RECORD_ATTRIBUTE, record, sizeof record);
+    return size > 0 && (samba_dos_attributes(record, static_cast<std::size_t>(size)) &
+                        READ_ONLY_ATTRIBUTE) != 0;
+}
+
+// Refuses a regular file that a file server marks read-only, or that another writer holds,
+// before it is opened for writing: Samba's record is read, and the exclusive lock asked for,
+// through a descriptor opened for reading, let go at once with that descriptor. The lock that
+// holds for the run is then taken through the descriptor that writes, as network file systems
+// need: NFS locks only a file open for writing, and SMB lets only the locking descriptor do
+// I/O. A writer that starts in between is refused at that lock, after the open for writing, as
+// is every writer of a file that may be written but not read, of a FIFO (which a reader opened
+// to ask would change), and on a file system that locks only files open for writing. A pruner
+// that deletes the file in between is seen once that lock is held (still_named).
+bool refuse_marked_or_held_file(const NamedFile& named) {
     if (!S_ISREG(named.status.st_mode)) return true;
-    const int asking = reopen(named, O_RDONLY | O_NONBLOCK);
+    const int asking = reopen(named, O_RDONLY);
     if (asking < 0) return errno == EACCES;
-    const bool held = flock(asking, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    int code = 0;
+    if (marked_read_only(asking))
+        code = EACCES;
+    else if (flock(asking, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        code = EBUSY;
     close(asking);
-    return !held || fail(EBUSY);
+    return code == 0 || fail(code);
 }
 
 // Closes whatever the file's open has opened so far, and leaves `code` for the report.
@@ -260,11 +306,17 @@ bool open_file(const ExtendedPathBuffer& path, std::string_view file, Target& ta
         standard_handle_holds(STDOUT_FILENO, named.status))
         return give_up(named, target, EBUSY);
     if (is_read_only(named.status)) return give_up(named, target, EACCES);
-    if (!refuse_held_file(named)) return give_up(named, target, errno);
-    target.descriptor = reopen(named, O_WRONLY | O_NONBLOCK);
+    if (!refuse_marked_or_held_file(named)) return give_up(named, target, errno);
+    // A regular file's open waits while another program's lease on it is broken, as every
+    // opener's does (NFS delegations, Samba's oplocks); a FIFO or a device answers at once.
+    const bool regular = S_ISREG(named.status.st_mode);
+    target.descriptor = reopen(named, O_WRONLY | (regular ? 0 : O_NONBLOCK));
     if (target.descriptor < 0) return give_up(named, target, errno);
-    if (!take_exclusive_lock(target.descriptor)) return give_up(named, target, errno);
-    if (!let_writes_block(target.descriptor)) return give_up(named, target, errno);
+    // A device is not the tool's to lock: /dev/null takes any number of writers.
+    if (!is_device(named.status) && !take_exclusive_lock(target.descriptor))
+        return give_up(named, target, errno);
+    if (!still_named(path, file, target.descriptor)) return give_up(named, target, errno);
+    if (!regular && !make_blocking(target.descriptor)) return give_up(named, target, errno);
     close(named.descriptor);
     return true;
 }
@@ -278,57 +330,101 @@ int set_stream_error(int code) { return code == E2BIG ? EFBIG : stream_error(cod
 
 // Opens the file that holds a stream, read-only (a directory cannot be opened for writing, but
 // its streams can be written), into `fd`; refuses it on a volume without streams, and when it
-// is read-only.
-bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int& fd) {
-    fd = open_above_standard_handles(path, file, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat status;
+// is read-only. Only a regular file or a directory holds user attributes: anything else is
+// refused with `no_streams`, examined without being opened, since an open for reading would
+// change it (a FIFO's waiting writer would be let go, to write to nobody).
+bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int no_streams,
+                      int& fd) {
+    NamedFile named{path, file, open_above_standard_handles(path, file, O_PATH), {}};
+    if (named.descriptor < 0) return false;
+    int code = 0;
+    if (fstat(named.descriptor, &named.status) != 0)
+        code = errno;
+    else if (!S_ISREG(named.status.st_mode) && !S_ISDIR(named.status.st_mode))
+        code = no_streams;
+    else if ((fd = reopen(named, O_RDONLY)) < 0)
+        code = errno;
+    close(named.descriptor);
+    if (code != 0) return fail(code);
     if (!volume_has_streams(fd)) return close_failed(fd, errno);
-    if (fstat(fd, &status) != 0) return close_failed(fd, errno);
-    if (is_read_only(status)) return close_failed(fd, EACCES);
+    if (is_read_only(named.status) || (S_ISREG(named.status.st_mode) && marked_read_only(fd)))
+        return close_failed(fd, EACCES);
     return true;
+}
+
+// Finds the Samba stream that `stream` names among the attributes of `fd`, compared as SMB
+// clients compare names, and puts the name of its attribute in `attribute`. Asked only once
+// "user.<stream>" is found missing: a file whose stream has that form pays nothing for this.
+bool find_samba_stream(int fd, std::string_view stream, char* attribute) {
+    char names[XATTR_LIST_MAX];
+    const ssize_t size = flistxattr(fd, names, sizeof names);
+    if (size < 0) return false;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(size);) {
+        const std::string_view name(names + at, strnlen(names + at, size - at));
+        at += name.size() + 1;
+        if (name.size() < STREAM_NAME_CAPACITY && same_stream_name(samba_stream_name(name), stream)) {
+            std::memcpy(attribute, name.data(), name.size());
+            attribute[name.size()] = '\0';
+            return true;
+        }
+    }
+    return fail(ENODATA);
 }
 
 // Reads the stream's value into the target, then sets it again, unchanged: that asks what the
 // read-only open cannot, whether this stream may be written at all (permissions, a read-only
 // mount, an immutable file), and the answer belongs to the open, before any input is read.
 // Want of space is no such answer: the first write that needs the space reports it, as it
-// would for a file.
-bool load_stream(Target& target) {
-    const ssize_t size =
-        fgetxattr(target.descriptor, target.attribute, target.value, sizeof target.value);
+// would for a file. A Samba stream's bytes are its value less the NUL that ends it.
+bool load_stream(Target& target, std::string_view stream) {
+    target.trailer = 0;
+    ssize_t size = fgetxattr(target.descriptor, target.attribute, target.value, sizeof target.value);
+    if (size < 0 && errno == ENODATA &&
+        find_samba_stream(target.descriptor, stream, target.attribute)) {
+        target.trailer = 1;
+        size = fgetxattr(target.descriptor, target.attribute, target.value, sizeof target.value);
+    }
     // ERANGE: a value larger than the kernel can set again; writing it would shorten it.
     // ntfs-3g says E2BIG for a stream past that size.
     if (size < 0) return fail(errno == ERANGE || errno == E2BIG ? EFBIG : stream_error(errno));
-    target.size = static_cast<std::size_t>(size);
+    const std::size_t length = static_cast<std::size_t>(size);
+    target.size = length > 0 ? length - target.trailer : 0;
     target.position = 0;
-    if (fsetxattr(target.descriptor, target.attribute, target.value, target.size,
-                  XATTR_REPLACE) == 0 ||
+    if (fsetxattr(target.descriptor, target.attribute, target.value, length, XATTR_REPLACE) ==
+            0 ||
         errno == ENOSPC || errno == EDQUOT)
         return true;
     return fail(set_stream_error(errno));
 }
 
-// The stream's file holds the lock itself: it is never opened for writing.
+// The stream's file holds the lock itself: it is never opened for writing. Samba's own
+// records are not streams to write.
 bool open_stream(const ExtendedPathBuffer& path, const SplitName& split, Target& target) {
     target.is_stream = true;
+    if (is_samba_record_name(split.stream)) return fail(EINVAL);
     if (!form_attribute(split.stream, target.attribute)) return false;
-    if (!open_stream_file(path, split.file, target.descriptor)) return false;
-    if (!take_exclusive_lock(target.descriptor)) return close_failed(target.descriptor, errno);
-    if (!load_stream(target)) return close_failed(target.descriptor, errno);
+    if (!open_stream_file(path, split.file, ENOENT, target.descriptor)) return false;
+    if (!take_exclusive_lock(target.descriptor) ||
+        !still_named(path, split.file, target.descriptor) || !load_stream(target, split.stream))
+        return close_failed(target.descriptor, errno);
     return true;
 }
 
+// Sets the stream's value whole, with the block put in at the current position. A Samba
+// stream keeps exactly one NUL after its bytes, and so holds one byte less than the kernel's
+// largest value.
 bool write_stream(Target& stream, const void* data, std::uint32_t size, std::uint32_t* taken) {
-    if (stream.position >= sizeof stream.value) return fail(EFBIG);
-    std::size_t count = sizeof stream.value - stream.position;
+    const std::size_t capacity = sizeof stream.value - stream.trailer;
+    if (stream.position >= capacity) return fail(EFBIG);
+    std::size_t count = capacity - stream.position;
     if (size < count) count = size;
     std::memcpy(stream.value + stream.position, data, count);
     const std::size_t end = stream.position + count;
     const std::size_t new_size = end > stream.size ? end : stream.size;
+    if (stream.trailer) stream.value[new_size] = 0;
     // XATTR_REPLACE: a stream removed meanwhile is never created again.
-    if (fsetxattr(stream.descriptor, stream.attribute, stream.value, new_size, XATTR_REPLACE) !=
-        0)
+    if (fsetxattr(stream.descriptor, stream.attribute, stream.value, new_size + stream.trailer,
+                  XATTR_REPLACE) != 0)
         return fail(set_stream_error(errno));
     stream.position = end;
     stream.size = new_size;
@@ -336,45 +432,56 @@ bool write_stream(Target& stream, const void* data, std::uint32_t size, std::uin
     return true;
 }
 
-// A regular file that a writer holds is not deleted. Where the file cannot be opened to ask
-// (no read permission), it is deleted as before: the lock is advisory, a test at best.
-// Returns false when it may not go; otherwise `lock` is the descriptor that holds the shared
-// lock until the delete is done, or -1.
-bool may_delete_entry(const Place& place, const struct stat& status, int& lock) {
+// A regular file that a file server marks read-only, or that a writer holds, is not deleted.
+// Where the file cannot be opened to ask (no read permission), it is deleted as before: the
+// lock is advisory, a test at best. Returns false when it may not go; otherwise `lock` is the
+// descriptor that holds the shared lock until the delete is done, or -1.
+bool may_delete_entry(const NamedFile& named, int& lock) {
     lock = -1;
-    if (!S_ISREG(status.st_mode)) return true;
-    lock = openat(place.directory, place.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (!S_ISREG(named.status.st_mode)) return true;
+    lock = reopen(named, O_RDONLY);
     if (lock < 0) return errno == EACCES;
+    if (marked_read_only(lock)) return fail(EACCES);
     return take_shared_lock(lock);
 }
 
-// The entry itself: a symbolic link goes, not its target; directories never do.
+// The entry itself: a symbolic link goes, not its target; directories never do. The entry is
+// named without being opened (O_PATH), examined, and a regular file locked; it is unlinked only
+// once its name is seen to lead to it still. The kernel unlinks by name alone: a rename over
+// that name between the last look and the unlink is the one window left.
 bool delete_entry(const ExtendedPathBuffer& path, std::string_view file) {
     Place place;
     if (!find_place(path, file, place)) return false;
-    struct stat status;
+    NamedFile named{path, file,
+                    openat(place.directory, place.name, O_PATH | O_NOFOLLOW | O_CLOEXEC), {}};
     int code = 0, lock = -1;
-    if (fstatat(place.directory, place.name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    if (named.descriptor < 0 || fstat(named.descriptor, &named.status) != 0)
         code = errno;
-    else if (S_ISDIR(status.st_mode))
+    else if (S_ISDIR(named.status.st_mode))
         code = EISDIR;
-    else if (is_read_only(status))
+    else if (is_read_only(named.status))
         code = EACCES;
-    else if (!may_delete_entry(place, status, lock) ||
+    else if (!may_delete_entry(named, lock) ||
+             !leads_to(place, named.status, AT_SYMLINK_NOFOLLOW) ||
              unlinkat(place.directory, place.name, 0) != 0)
         code = errno;
-    if (lock >= 0) close(lock);
+    for (const int fd : {lock, named.descriptor})
+        if (fd >= 0) close(fd);
     leave(place);
     return code == 0 || fail(code);
 }
 
+// Samba's own records are not streams to delete.
 bool delete_stream(const ExtendedPathBuffer& path, const SplitName& split) {
+    if (is_samba_record_name(split.stream)) return fail(EINVAL);
     char attribute[STREAM_NAME_CAPACITY];
     if (!form_attribute(split.stream, attribute)) return false;
     int fd;
-    if (!open_stream_file(path, split.file, fd)) return false;
+    if (!open_stream_file(path, split.file, EPERM, fd)) return false;
     if (!take_shared_lock(fd)) return close_failed(fd, errno);
-    const bool removed = fremovexattr(fd, attribute) == 0;
+    bool removed = fremovexattr(fd, attribute) == 0;
+    if (!removed && errno == ENODATA && find_samba_stream(fd, split.stream, attribute))
+        removed = fremovexattr(fd, attribute) == 0;
     const int code = removed ? 0 : stream_error(errno);
     close(fd);
     return removed || fail(code);

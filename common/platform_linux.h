@@ -19,8 +19,10 @@ inline constexpr std::size_t STREAM_VALUE_CAPACITY = 65536;
 struct Target {
     int descriptor;
     bool is_stream;
-    char attribute[STREAM_NAME_CAPACITY];  // "user.<stream>"
-    std::size_t size;                       // bytes of `value` in use
+    char attribute[STREAM_NAME_CAPACITY];  // "user.<stream>", or Samba's "user.DosStream.<stream>:$DATA"
+    // 1 for a Samba stream, whose value is its bytes and one NUL after them; 0 otherwise.
+    std::size_t trailer;
+    std::size_t size;                       // bytes of the stream in `value`, the trailer not counted
     std::size_t position;                   // where the next block goes
     unsigned char value[STREAM_VALUE_CAPACITY];
 };

@@ -13,7 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -159,6 +161,64 @@ void without_proc() {
 }
 // Another program renames a decoy over f between the tool's checks and its open for writing.
 void renamed_over() { preload_shim("rename-at-lock"); }
+int read_only_decoy(const ScratchDir& dir) {
+    decoy(dir);
+    chmod((dir / "decoy").c_str(), 0444);
+    return -1;
+}
+// A pruner deletes f, both its names, between the tool's checks and its lock for the run.
+void pruned_meanwhile() { preload_shim("unlink-at-lock"); }
+void gone(const ScratchDir& dir) {
+    EXPECT_FALSE(exists(dir / "f") || exists(dir / "hard")) << "not deleted";
+    write_file(dir / "f", ORIGINAL);  // what the row's checks read
+}
+// As in a container whose /proc is not the kernel's: each descriptor link leads to the decoy.
+void proc_leads_to_decoy() {
+    char directory[PATH_MAX];
+    if (getcwd(directory, sizeof directory) == nullptr || unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/proc", "tmpfs", 0, "size=64k") != 0 || mkdir("/proc/self", 0755) != 0 ||
+        mkdir("/proc/self/fd", 0755) != 0)
+        _exit(125);
+    for (int fd = 3; fd < 16; ++fd)
+        if (symlink((std::string(directory) + "/decoy").c_str(),
+                    ("/proc/self/fd/" + std::to_string(fd)).c_str()) != 0)
+            _exit(125);
+}
+// Another program holds a lease on f and gives it up when the kernel asks (SIGIO), as an NFS
+// server's delegation or Samba's oplock does.
+int lease_holder = -1;
+int leased(const ScratchDir& dir) {
+    lease_holder = open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC);
+    std::signal(SIGIO, [](int) { fcntl(lease_holder, F_SETLEASE, F_UNLCK); });
+    return fcntl(lease_holder, F_SETLEASE, F_RDLCK) == 0 ? lease_holder : UNAVAILABLE;
+}
+int device_held(const ScratchDir&) {
+    const int holder = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (flock(holder, LOCK_EX) != 0) ADD_FAILURE() << "flock: " << std::strerror(errno);
+    return holder;
+}
+// A writer waits in the FIFO's open for a reader: a tool that opened the FIFO to look for a
+// stream would let it go, to write to nobody.
+std::atomic<bool> writer_let_go;
+std::thread waiting_writer;
+int fifo_with_waiting_writer(const ScratchDir& dir) {
+    fifo(dir);
+    writer_let_go = false;
+    waiting_writer = std::thread([fifo = dir / "fifo"] {
+        const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        writer_let_go = true;
+        close(fd);
+    });
+    std::this_thread::sleep_for(50ms);  // into its open
+    return -1;
+}
+void writer_still_waits(const ScratchDir& dir) {
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(writer_let_go) << "the FIFO was opened";
+    close(open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    waiting_writer.join();
+}
 
 std::string in(const ScratchDir& dir, const std::string& name) {
     return name.starts_with("/") || name.starts_with("./") ? name : dir / name;
@@ -308,6 +368,16 @@ TEST(HostileStarts, EndWithStatusZeroOrOneAndNothingButInputInTheTarget) {
          .setup = in_deleted_directory},
         {.what = "a fifo without a reader", .target = "fifo", .input = "/dev/zero",
          .code = ENXIO, .scene = fifo},
+        // A FIFO has no streams, and is not opened to look for one.
+        {.what = "a stream of a fifo", .target = "fifo:s", .code = ENOENT,
+         .scene = fifo_with_waiting_writer, .after = writer_still_waits},
+        {.what = "a stream of a fifo, deleted", .tool = "ostraprune", .target = "fifo:s",
+         .code = EPERM, .operation = "DeleteFileW", .scene = fifo_with_waiting_writer,
+         .after = writer_still_waits},
+        // The open waits while the holder of a lease gives it up, as every opener's does.
+        {.what = "leased by another program", .file = "INPUTnal content", .scene = leased},
+        {.what = "a device that another program locks", .target = "/dev/null",
+         .scene = device_held},
         // A user locale that is not installed leaves the tools in the "C" locale.
         {.what = "a locale that is not installed", .setup = [] { setenv("LC_ALL", "xx_XX", 1); },
          .file = "INPUTnal content"},
@@ -333,10 +403,27 @@ UNSANITIZED_BUILD_TEST(HostileStarts, AFaultySystemOrTooFewDescriptorsNeverLoseA
          .unless = cannot_preload},
         {.what = "too few descriptors", .setup = only_three_descriptors, .code = EMFILE,
          .unless = cannot_watch_the_process},
-        // The checked file is the one written: "hard" is its other name.
-        {.what = "renamed over once checked", .setup = renamed_over, .file = "decoy",
-         .stream = "<none>", .scene = decoy, .after = [](const ScratchDir& dir) {
-             EXPECT_EQ(read_file(dir / "hard"), "INPUTnal content");
+        // The checked file, no longer at its name once locked, is not written: only "hard"
+        // leads to it now.
+        {.what = "renamed over once checked", .setup = renamed_over, .code = ENOENT,
+         .file = "decoy", .stream = "<none>", .scene = decoy, .after = [](const ScratchDir& dir) {
+             EXPECT_EQ(read_file(dir / "hard"), ORIGINAL);
+         }, .unless = cannot_preload},
+        // A /proc that is not the kernel's cannot lead the reopen to another file.
+        {.what = "/proc leads elsewhere", .setup = proc_leads_to_decoy, .code = EBUSY,
+         .scene = decoy, .after = [](const ScratchDir& dir) {
+             EXPECT_EQ(read_file(dir / "decoy"), "decoy");
+         }, .unless = cannot_watch_the_process},
+        // Deleted by a pruner before the lock for the run: no bytes go into a file that is gone.
+        {.what = "pruned once checked", .setup = pruned_meanwhile, .code = ENOENT,
+         .stream = "<none>", .after = gone, .unless = cannot_preload},
+        {.what = "pruned once checked, a stream", .target = "f:s", .setup = pruned_meanwhile,
+         .code = ENOENT, .stream = "<none>", .after = gone, .unless = cannot_preload},
+        // The deleter deletes only the file it checked: a read-only file renamed over it stays.
+        {.what = "renamed over once checked, deleted", .tool = "ostraprune",
+         .setup = renamed_over, .code = EBUSY, .operation = "DeleteFileW", .file = "decoy",
+         .stream = "<none>", .scene = read_only_decoy, .after = [](const ScratchDir& dir) {
+             EXPECT_EQ(read_file(dir / "hard"), ORIGINAL);
          }, .unless = cannot_preload},
         // Without /proc the name is looked up again, and another file found there is refused.
         {.what = "no /proc", .setup = without_proc, .file = "INPUTnal content"},

@@ -11,6 +11,8 @@
 //   full-once    the first attribute set is refused for want of space, as a full xfs did once
 //   rename-at-lock  the first lock taken (flock) is preceded by a rename of "decoy" over "f" in
 //                the current directory, as another program may make it at any moment
+//   unlink-at-lock  the first lock taken is preceded by a delete of "f" and its other name
+//                "hard" in the current directory, as a pruner may make it at any moment
 // With OSTRAKIT_SHIM_LOG set, each read of standard input and each write above the standard
 // three appends "read ASKED GOT" or "write ASKED GOT" to that file.
 #include <dlfcn.h>
@@ -115,10 +117,15 @@ extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t siz
 
 extern "C" int flock(int fd, int operation) {
     static const auto real_flock = real<int (*)(int, int)>("flock");
-    static bool renamed = false;
-    if (mode_is("rename-at-lock") && !renamed) {
-        renamed = true;
+    static bool meddled = false;
+    if (mode_is("rename-at-lock") && !meddled) {
+        meddled = true;
         std::rename("decoy", "f");
+    }
+    if (mode_is("unlink-at-lock") && !meddled) {
+        meddled = true;
+        unlink("f");
+        unlink("hard");
     }
     return real_flock(fd, operation);
 }

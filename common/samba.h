@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: MIT
+// What a Samba file server keeps in a file's extended attributes for its Windows clients, read
+// from bytes alone: the attributes that hold its streams (vfs_streams_xattr), and its record of
+// the file's Windows attributes (user.DOSATTRIB).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace ostrakit {
+
+// The attribute that holds Samba's record of a file's Windows attributes.
+inline constexpr const char* SAMBA_RECORD_ATTRIBUTE = "user.DOSATTRIB";
+
+// The Windows attribute that makes a file read-only (FILE_ATTRIBUTE_READONLY).
+inline constexpr std::uint32_t READ_ONLY_ATTRIBUTE = 0x1;
+
+// True for a stream name that addresses one of Samba's own records rather than a stream:
+// "DOSATTRIB" and any name beginning "DosStream.", whose attributes are Samba's to keep.
+bool is_samba_record_name(std::string_view stream);
+
+// The stream name that the attribute `attribute` holds for Samba's clients: "name" for
+// "user.DosStream.name:$DATA"; empty for any other attribute.
+std::string_view samba_stream_name(std::string_view attribute);
+
+// True when the stream names `a` and `b` are the same to an SMB client: Samba compares them
+// without regard to case, one UTF-8 character at a time. Letters of the Latin-1, Greek and
+// Cyrillic alphabets are folded; every other byte must match exactly.
+bool same_stream_name(std::string_view a, std::string_view b);
+
+// The Windows attributes in Samba's record `record` (`size` bytes), or 0 when the record cannot
+// be read. Samba 3 wrote the attributes as text, "0x" and hex digits; later versions write an
+// NDR structure: a NUL-terminated string, padding to two bytes, the version in 16 bits, padding
+// to four, the version again in 32 bits, then that version's fields, little-endian. Versions 1
+// and 2 begin with the attributes; versions 3 to 5 with a word of flags saying which fields
+// hold, the attributes (flag 0x1) next.
+std::uint32_t samba_dos_attributes(const unsigned char* record, std::size_t size);
+
+}  // namespace ostrakit
