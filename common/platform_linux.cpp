@@ -390,10 +390,9 @@ bool load_stream(Target& target, std::string_view stream) {
     const std::size_t length = static_cast<std::size_t>(size);
     target.size = length > 0 ? length - target.trailer : 0;
     target.position = 0;
-    if (fsetxattr(target.descriptor, target.attribute, target.value, length, XATTR_REPLACE) ==
-            0 ||
-        errno == ENOSPC || errno == EDQUOT)
-        return true;
+    const bool settable =
+        fsetxattr(target.descriptor, target.attribute, target.value, length, XATTR_REPLACE) == 0;
+    if (settable || errno == ENOSPC || errno == EDQUOT) return true;
     return fail(set_stream_error(errno));
 }
 

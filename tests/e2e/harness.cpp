@@ -619,6 +619,19 @@ std::string read_stream(const std::string& file, const std::string& stream) {
     return value;
 }
 
+std::vector<std::string> attribute_names(const std::string& path) {
+    std::string names(65536, '\0');
+    const ssize_t size = listxattr(path.c_str(), names.data(), names.size());
+    if (size < 0) return {"listxattr failed: " + std::string(std::strerror(errno))};
+    std::vector<std::string> list;
+    for (std::size_t start = 0; start < static_cast<std::size_t>(size);) {
+        list.emplace_back(names.c_str() + start);
+        start += list.back().size() + 1;
+    }
+    std::sort(list.begin(), list.end());
+    return list;
+}
+
 void place_file(int fd, const std::string& path, int flags) {
     const int opened = open(path.c_str(), flags, 0644);
     if (opened < 0) _exit(126);

@@ -163,6 +163,8 @@ bool exists(const std::string& path);  // without following a final symbolic lin
 void set_stream(const std::string& file, const std::string& stream, const std::string& value);
 bool has_stream(const std::string& file, const std::string& stream);
 std::string read_stream(const std::string& file, const std::string& stream);
+// The names of the extended attributes of `path`, sorted; or one line saying why there are none.
+std::vector<std::string> attribute_names(const std::string& path);
 
 // For `setup`: puts `path`, opened with `flags`, at descriptor `fd`. Ends the child on failure.
 void place_file(int fd, const std::string& path, int flags);

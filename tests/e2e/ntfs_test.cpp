@@ -40,20 +40,6 @@ std::string own_interface() { return windows_target() ? "windows" : "xattr"; }
 
 using Names = std::vector<std::string>;
 
-// The attribute names of `path`, sorted; under the xattr interface these are its streams.
-Names attribute_names(const std::string& path) {
-    std::string names(4096, '\0');
-    const ssize_t size = listxattr(path.c_str(), names.data(), names.size());
-    if (size < 0) return {"listxattr failed: " + std::string(std::strerror(errno))};
-    Names list;
-    for (std::size_t start = 0; start < static_cast<std::size_t>(size);) {
-        list.emplace_back(names.c_str() + start);
-        start += list.back().size() + 1;
-    }
-    std::sort(list.begin(), list.end());
-    return list;
-}
-
 Names directory_names(const std::string& path) {
     Names list;
     for (const auto& entry : std::filesystem::directory_iterator(path))

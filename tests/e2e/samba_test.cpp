@@ -1,0 +1,217 @@
+// SPDX-License-Identifier: MIT
+// The Linux build on a Samba file server: the streams that vfs_streams_xattr keeps for Windows
+// clients, written and deleted on the server and read back by a client, smbclient, over SMB.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+
+using namespace e2e;
+using std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto SERVER_WAIT = std::chrono::seconds(20);
+
+// A port on the loopback interface that nothing listens on now.
+int free_port() {
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+                       getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    close(probe);
+    return bound ? ntohs(address.sin_port) : -1;
+}
+
+bool listening(int port) {
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected =
+        connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(client);
+    return connected;
+}
+
+// smbd with a configuration of its own: loopback only, a free port, every file of its own in
+// the test's directory, and one share on a tmpfs that sets nothing but vfs_streams_xattr.
+// Clients come as guests and act as root, as the tools do. It runs in the foreground as our
+// child, and is stopped by its pid when the test ends.
+class SambaShare : public testing::Test {
+protected:
+    ~SambaShare() override {
+        if (!smbd) return;
+        smbd->kill(SIGTERM);
+        smbd->wait();
+    }
+
+    void SetUp() override {
+        REQUIRE_OR_SKIP(!find_program("smbd").empty() && !find_program("smbclient").empty(),
+                        "smbd or smbclient missing (Debian: samba, samba-vfs-modules, smbclient)");
+        REQUIRE_OR_SKIP(!share.path().empty(), share.reason());
+        port = std::to_string(free_port());
+        const std::string state = dir / "state";
+        std::filesystem::create_directory(state);
+        write_file(config, "[global]\n"
+                           "interfaces = lo\nbind interfaces only = yes\n"
+                           "smb ports = " + port + "\ndisable netbios = yes\n"
+                           "server role = standalone server\n"
+                           "map to guest = Bad User\nguest account = root\n"
+                           "lock directory = " + state + "\nstate directory = " + state +
+                           "\ncache directory = " + state + "\nprivate dir = " + state +
+                           "\npid directory = " + state + "\nncalrpc dir = " + state +
+                           "/ncalrpc\nlog file = " + state + "/log\n"
+                           "passdb backend = tdbsam:" + state + "/passdb.tdb\n"
+                           "load printers = no\nprinting = bsd\nprintcap name = /dev/null\n"
+                           "[share]\npath = " + share.path() + "\n"
+                           "guest ok = yes\nread only = no\n"
+                           "vfs objects = streams_xattr\n");
+        smbd = std::make_unique<Child>(find_program("smbd"), e2e::Run{
+            .args = {"--foreground", "-s", config},
+            .input = Input::FILE, .path = "/dev/null", .output = Output::DISCARD,
+            .setup = [] { prctl(PR_SET_PDEATHSIG, SIGTERM); },
+            .timeout = std::chrono::minutes(10), .helper = true});
+        for (const auto until = steady_clock::now() + SERVER_WAIT; !listening(std::stoi(port));) {
+            ASSERT_TRUE(smbd->running()) << "smbd ended: see " << state << "/log";
+            ASSERT_LT(steady_clock::now(), until) << "smbd did not listen on port " << port;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    // Runs smbclient's `commands` against the share and returns what it printed.
+    std::string client(const std::string& commands) {
+        const Result result = run(find_program("smbclient"), {
+            .args = {"//127.0.0.1/share", "-p", port, "-N", "-s", config, "-c", commands},
+            .input = Input::FILE, .path = "/dev/null", .helper = true});
+        EXPECT_EQ(result.status, 0) << commands << ": " << result.output << result.error;
+        return result.output;
+    }
+
+    // What a client reads from the stream `stream` of f.txt (its main content for ""), or
+    // "<none>" when the server does not list that stream.
+    std::string client_reads(const std::string& stream) {
+        if (client("allinfo f.txt").find("stream: [:" + stream + ":$DATA]") == std::string::npos)
+            return "<none>";
+        const std::string local = dir / "read";
+        std::filesystem::remove(local);
+        client("get f.txt" + (stream.empty() ? "" : ":" + stream) + " " + local);
+        return read_file(local);
+    }
+
+    void client_writes(const std::string& name, const std::string& bytes) {
+        write_file(dir / "written", bytes);
+        client("put " + dir / "written" + " " + name);
+    }
+
+    ScratchDir dir;
+    TmpfsMount share{"16m"};
+    const std::string config = dir / "smb.conf";
+    std::string port;
+    std::unique_ptr<Child> smbd;
+};
+
+// One tool run on the server, after smbclient's `client` commands, if any.
+struct Step {
+    std::string client;
+    const char* tool = "ostrapour";
+    std::string target = "f.txt:note";
+    std::string input;
+    int code = 0;
+    const char* operation = "CreateFile";
+};
+
+// The file f.txt with the stream "note" that a client made (`note`, or none for "<none>"),
+// the steps, and what a client then reads from "note".
+struct ServerRow {
+    const char* what;
+    std::string note;
+    std::vector<Step> steps;
+    std::string read;
+};
+
+const std::string BLOCKS = binary_bytes(1000);
+const std::string LARGEST(65535, 'L');
+
+}  // namespace
+
+// Not in the Windows suite: it is the Linux build that runs on a file server.
+TEST_F(SambaShare, AClientsStreamsAreWrittenAndDeletedOnTheServerAndReadBackByTheClient) {
+    const ServerRow rows[] = {
+        {"poured shorter", "hello world", {{.input = "HEY"}}, "HEYlo world"},
+        {"poured longer", "hi", {{.input = "a longer value"}}, "a longer value"},
+        {"made empty, then filled", "", {{.input = "filled"}}, "filled"},
+        {"binary over several blocks", "x", {{.input = BLOCKS}}, BLOCKS},
+        {"the name in other case", "hello", {{.target = "f.txt:NOTE", .input = "J"}}, "Jello"},
+        {"a missing stream", "<none>", {
+            {.target = "f.txt:absent", .input = "x", .code = ENOENT},
+            {.tool = "ostraprune", .target = "f.txt:absent", .code = ENOENT,
+             .operation = "DeleteFileW"}}, "<none>"},
+        {"pruned", "doomed", {{.tool = "ostraprune", .operation = "DeleteFileW"}}, "<none>"},
+        {"read-only, then cleared", "value", {
+            {.client = "setmode f.txt +r", .input = "X", .code = EACCES},
+            {.target = "f.txt", .input = "X", .code = EACCES},
+            {.tool = "ostraprune", .code = EACCES, .operation = "DeleteFileW"},
+            {.tool = "ostraprune", .target = "f.txt", .code = EACCES, .operation = "DeleteFileW"},
+            {.client = "setmode f.txt -r", .input = "V"}}, "Value"},
+        {"65,535 bytes, then one more", "", {
+            {.input = LARGEST},
+            {.input = std::string(65536, 'M'), .code = EFBIG, .operation = "WriteFile"}},
+         std::string(65535, 'M')},
+        {"Samba's records", "kept", {
+            {.target = "f.txt:DOSATTRIB", .input = "x", .code = EINVAL},
+            {.tool = "ostraprune", .target = "f.txt:DOSATTRIB", .code = EINVAL,
+             .operation = "DeleteFileW"},
+            {.target = "f.txt:DosStream.note:$DATA", .input = "x", .code = EINVAL},
+            {.tool = "ostraprune", .target = "f.txt:DosStream.note:$DATA", .code = EINVAL,
+             .operation = "DeleteFileW"}}, "kept"},
+    };
+    for (const ServerRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove(share / "f.txt");
+        client_writes("f.txt", "file");
+        if (row.note != "<none>") client_writes("f.txt:note", row.note);
+        const std::string record = read_stream(share / "f.txt", "DOSATTRIB");
+        bool client_changed_it = false;
+        for (const Step& step : row.steps) {
+            if (!step.client.empty()) client(step.client);
+            client_changed_it |= !step.client.empty();
+            const std::string target = share / step.target;
+            const Result result = std::string_view(step.tool) == "ostrapour"
+                                      ? pour(target, step.input)
+                                      : prune(target);
+            if (step.code == 0)
+                expect_success(result, step.target);
+            else
+                expect_failure(result, step.tool, step.operation, step.code, step.target);
+        }
+        EXPECT_EQ(client_reads("note"), row.read);
+        EXPECT_EQ(client_reads(""), "file");
+        // Neither form of a stream is ever created, and Samba's record is the server's alone.
+        std::vector<std::string> kept = {"user.DOSATTRIB"};
+        if (row.read != "<none>") kept.push_back("user.DosStream.note:$DATA");
+        EXPECT_EQ(attribute_names(share / "f.txt"), kept);
+        if (!client_changed_it) {
+            EXPECT_EQ(read_stream(share / "f.txt", "DOSATTRIB"), record);
+        }
+    }
+}
