@@ -27,6 +27,8 @@ test+=(man-db lintian devscripts rpmlint locales libc-l10n)
 test+=(clang-14 libclang-rt-14-dev)
 # The manifests' check.
 test+=(python3-yaml)
+# The FAQ's recipes of copying a file with its streams.
+test+=(rsync zip unzip)
 
 case "${1:-build}" in
   build) wanted=("${build[@]}") ;;
