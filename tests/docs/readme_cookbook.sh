@@ -133,7 +133,7 @@ else
     sed 's/$/\r/' "$blocks/$1.bat" > "$blocks/$1.typed"
     (cd "$volume" && timeout 120 "$wine" cmd /q) < "$blocks/$1.typed" > "$blocks/$1.out" 2>&1
     status=$?
-    tr -d '\r' < "$blocks/$1.out" | sed '1{/^Microsoft Windows [0-9.]*$/d}' > "$blocks/$1.lf"
+    sed 's/\r$//; 1{/^Microsoft Windows [0-9.]*$/d}' "$blocks/$1.out" > "$blocks/$1.lf"
     mv "$blocks/$1.lf" "$blocks/$1.out"
     ((status == 124 || status >= 126)) && return "$status"
     return 0
