@@ -17,6 +17,8 @@
 set -uo pipefail
 document=$1 heading=$2 tools=${OSTRAKIT_TOOL_DIR:-$3} source_dir=$4 work=$5
 wine=${6:-}
+# The recipes run elsewhere: a relative directory of tools is taken from here.
+[[ -d $tools ]] && tools=$(cd "$tools" && pwd)
 SKIP=77
 PLACEHOLDER=/path/to/ostrakit
 NOT_UNDER_WINE='rem Not run under Wine'
