@@ -23,6 +23,8 @@ test+=(g++-i686-linux-gnu libc6-i386 qemu-user-static)
 # hardening-check, rpmlint, and the German texts of the C library that the static tools must
 # find as the dynamic ones do (locales, libc-l10n).
 test+=(man-db lintian devscripts rpmlint locales libc-l10n)
+# The FAQ's recipes of copying a file with its streams.
+test+=(rsync zip unzip)
 # The fuzzer: clang and its libFuzzer runtime.
 test+=(clang-14 libclang-rt-14-dev)
 # The manifests' check.

@@ -6,7 +6,8 @@
 #      is the same, byte for byte;
 #   1. msiexec /i ... /qn installs the .msi into C:\Program Files\ostrakit;
 #   2. the system PATH holds that folder, and cmd finds ostrapour through it;
-#   3. the Windows end-to-end suite passes against the installed programs (build/native);
+#   3. the Windows end-to-end suite, and the FAQ's cmd lines, pass against the installed
+#      programs (build/native);
 #   4. an older version over this one is refused, and an upgrade from an older one leaves one
 #      installation with one PATH entry;
 #   5. msiexec /x removes the files and the PATH entry, and PATH is as it was before;
@@ -120,10 +121,11 @@ pour_through_path || fail "cmd did not find ostrapour through PATH: t.txt holds 
 passed "the system PATH gained '$entry' and nothing else; cmd found ostrapour through it (not before the install)"
 
 # ---- 3. the end-to-end suite against the installed programs --------------------------------
+# Its tests are those named wine.*, the FAQ's cmd lines (wine.faq_cmd_lines) among them.
 [[ -x build/native/tests/e2e_wine_tests ]] || fail "build/native is not built (cmake --build --preset native)"
 OSTRAKIT_TOOL_DIR=$folder OSTRAKIT_E2E_REQUIRE=1 ctest --preset native -R '^wine\.' ||
   fail "the Windows end-to-end suite failed against the installed programs"
-passed "the Windows end-to-end suite against C:\\Program Files\\ostrakit"
+passed "the Windows end-to-end suite and the FAQ's cmd lines against C:\\Program Files\\ostrakit"
 
 # ---- 4. no downgrade; an upgrade leaves one installation -----------------------------------
 status=0
