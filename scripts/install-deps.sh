@@ -29,6 +29,8 @@ test+=(rsync zip unzip)
 test+=(clang-14 libclang-rt-14-dev)
 # The manifests' check.
 test+=(python3-yaml)
+# A Samba file server on loopback, whose client's streams the suite writes and deletes.
+test+=(samba samba-vfs-modules smbclient)
 
 case "${1:-build}" in
   build) wanted=("${build[@]}") ;;
