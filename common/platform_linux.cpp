@@ -209,9 +209,10 @@ struct DescriptorLink {
 // Opens the named file once more, with `flags` and above the standard handles, through its
 // descriptor's link, so that no rename since it was examined can put another file in its
 // place. Where /proc is not mounted, its name is walked again, without blocking, so that a
-// FIFO put there meanwhile cannot hold the open up (a file whose lease is being broken is then
-// refused as busy). Either way a file other than the one examined (renamed over it, or found
-// through a /proc that is not the kernel's) is refused as busy.
+// FIFO put there meanwhile cannot hold the open up (a file under another program's lease is
+// then refused at once, "Resource temporarily unavailable"). Either way a file other than the
+// one examined (renamed over it, or found through a /proc that is not the kernel's) is refused
+// as busy.
 int reopen(const NamedFile& named, int flags) {
     int fd = above_standard_handles(
         open(DescriptorLink(named.descriptor).chars, flags | O_NOCTTY | O_CLOEXEC));
