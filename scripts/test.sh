@@ -118,12 +118,12 @@ tools_step() {
 tools_step static build/static
 tools_step i686 build/i686
 tools_step aarch64 build/aarch64-static qemu-aarch64-static
-step "package check" bash scripts/package-check.sh
+step "package check" bash tests/packaging/package-check.sh
 step release bash scripts/release.sh
-step "release check" bash scripts/release-check.sh
+step "release check" bash tests/packaging/release-check.sh
 # The .msi, proven under Wine in a prefix made afresh: installed, on PATH, the Windows suite
 # against the installed programs, upgraded, refused a downgrade, removed; and the manifests.
-steps_of "Windows installers" bash scripts/windows-installers-check.sh build/release
+steps_of "Windows installers" bash tests/packaging/windows-installers-check.sh build/release
 # The whole suite again with AddressSanitizer and UBSan in tools and tests: any report fails it.
 cmake --preset asan >/dev/null
 cmake --build --preset asan

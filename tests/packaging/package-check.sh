@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
+# Checks the .deb and the Windows .zip as a distribution would take them.
 # Makes the .deb, the .rpm and the Windows .zip from the native and mingw builds (the RPM is
 # checked with the other release artifacts, by release-check.sh) and checks them as a
 # distribution would take them: contents, licence, changelog and SHA256SUMS; lintian as an
@@ -10,7 +11,7 @@
 # (as root): then the installed tools run from PATH and the package is removed again.
 # Run after both builds (scripts/test.sh does both first).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 package=ostrakit
 fail() {
@@ -101,7 +102,7 @@ for page in ostrapour ostraprune; do
 done
 
 echo "== lintian --pedantic --display-info, unprivileged"
-bash scripts/lintian-as-user.sh "$deb" || fail "lintian does not pass the .deb"
+bash tests/packaging/lintian-as-user.sh "$deb" || fail "lintian does not pass the .deb"
 echo "no tag"
 
 echo "== hardening-check"

@@ -14,7 +14,7 @@
 #                and them; German texts from the static tools as from the dynamic ones.
 # Run after scripts/release.sh (scripts/test.sh runs both).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 fail() {
   echo "release-check: $*" >&2
@@ -49,7 +49,7 @@ for program in ostrapour ostraprune; do
   file -b "$scratch/arm64/usr/bin/$program" | grep -q 'ARM aarch64.*dynamically linked' ||
     fail "$program in the arm64 .deb is not a dynamic aarch64 program"
 done
-bash scripts/lintian-as-user.sh "$arm64" || fail "lintian does not pass the arm64 .deb"
+bash tests/packaging/lintian-as-user.sh "$arm64" || fail "lintian does not pass the arm64 .deb"
 echo "same files as amd64, $(dpkg-deb --field "$arm64" Depends), no lintian tag"
 
 echo "== .rpm"
