@@ -91,6 +91,7 @@ fi
 # the two programs alone, and only administrators may write to it. The entry belongs to
 # ostrapour.exe's component, so it comes and goes with the program. The two actions stand where
 # Windows Installer's standard sequence puts them.
+# shellcheck disable=SC2016 # the backquotes quote SQL names for msibuild, not commands
 queries=(
   'CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)'
   "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('PATH', '=-*PATH', '[INSTALLDIR];[~]', 'ostrapour')"
@@ -118,6 +119,7 @@ echo "windows-installers: $msi"
 # version in the download address.
 missing=()
 if [[ -z $download ]]; then
+  # shellcheck disable=SC2016 # $version is left for winget and Scoop to fill in
   download='https://set-ostrakit-download-url.invalid/$version'
   missing+=(OSTRAKIT_DOWNLOAD_URL)
 fi

@@ -86,17 +86,17 @@ step() {
 # which may run ctest: each such step and each of ctest's tests counts. A check that stops early
 # counts one failure for the step that stopped it, unless ctest's failures already count.
 steps_of() {
-  local name=$1 log status=0 done tests=0 broken=0
+  local name=$1 log status=0 stepped tests=0 broken=0
   shift
   log=$(mktemp)
   "$@" 2>&1 | tee "$log" || status=$?
-  done=$(grep -c ': passed: ' "$log") || true
+  stepped=$(grep -c ': passed: ' "$log") || true
   read -r broken tests < <(ctest_counts "$log") || true
   broken=${broken:-0} tests=${tests:-0}
   rm -f "$log"
-  passed=$((passed + done + tests - broken))
+  passed=$((passed + stepped + tests - broken))
   failed=$((failed + broken + (status != 0 && broken == 0)))
-  steps+=("$name $done steps and $((tests - broken))/$tests tests passed$( ((status == 0)) || echo ', then FAILED')")
+  steps+=("$name $stepped steps and $((tests - broken))/$tests tests passed$( ((status == 0)) || echo ', then FAILED')")
   return "$status"
 }
 

@@ -81,7 +81,7 @@ pour_through_path() {
   cmp -s -n 3 "$scratch/work/t.txt" <(printf 'x\r\n')
 }
 folder="$WINEPREFIX/drive_c/Program Files/ostrakit"
-entry='C:\Program Files\ostrakit\'
+entry="C:\\Program Files\\ostrakit\\"
 
 # ---- A fresh prefix -----------------------------------------------------------------------
 booted=$SECONDS
@@ -96,7 +96,7 @@ if pour_through_path; then fail "ostrapour was found on PATH before any install"
 msiexec /i "$(windows "$msi")" /qn || fail "msiexec /i ${msi##*/} /qn ended with status $?"
 (cd "$scratch" && cmake -E tar xf "$zip")
 [[ $(ls "$folder") == $(ls "$scratch/ostrakit-$version-win64") ]] ||
-  fail "C:\\Program Files\\ostrakit holds $(ls "$folder" | tr '\n' ' ')"
+  fail "C:\\Program Files\\ostrakit holds $(cd "$folder" && printf '%s ' *)"
 for file in "$scratch/ostrakit-$version-win64"/*; do
   cmp -s "$file" "$folder/${file##*/}" || fail "the installed ${file##*/} is not the .zip's"
 done
