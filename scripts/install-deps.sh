@@ -27,6 +27,8 @@ test+=(man-db lintian devscripts rpmlint locales libc-l10n)
 test+=(clang-14 libclang-rt-14-dev)
 # The manifests' check.
 test+=(python3-yaml)
+# The shell scripts' check.
+test+=(shellcheck)
 
 case "${1:-build}" in
   build) wanted=("${build[@]}") ;;
@@ -42,8 +44,28 @@ for package in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null |
     grep -Eqx 'install ok (installed|triggers-pending|triggers-awaited)' || missing+=("$package")
 done
+# apt_get ARGS...: apt-get ARGS, waiting while another apt holds its locks, as a fresh machine's
+# automatic updates do in its first minutes: for dpkg's through apt's own DPkg::Lock::Timeout;
+# for those of the package lists and the download cache, on which apt-get does not wait, by
+# trying again every 10 s. Either wait ends after 15 minutes. In the C locale, whose messages
+# are the ones looked for.
+apt_get() {
+  local log tries=0
+  log=$(mktemp)
+  until LC_ALL=C apt-get -o DPkg::Lock::Timeout=900 "$@" 2>"$log"; do
+    if ! grep -q '^E: Could not get lock' "$log" || ((++tries > 90)); then
+      cat "$log" >&2
+      rm -f "$log"
+      return 1
+    fi
+    ((tries > 1)) || echo "install-deps: waiting for another apt to finish: $(head -n 1 "$log")"
+    sleep 10
+  done
+  cat "$log" >&2
+  rm -f "$log"
+}
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_get update -qq
+  DEBIAN_FRONTEND=noninteractive apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
