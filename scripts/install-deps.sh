@@ -17,7 +17,8 @@ release=("${build[@]}" libgtest-dev g++-aarch64-linux-gnu g++-mingw-w64-x86-64 m
 release+=(wixl msitools faketime python3)
 test=("${release[@]}" wine64 ntfs-3g fuse3 strace valgrind)
 # The suite against the other builds: the i686 tools run directly (the 32-bit loader in
-# libc6-i386), the aarch64 ones under qemu-user.
+# libc6-i386), or under qemu-user where the kernel does not run i386 programs; the aarch64 ones
+# under qemu-user.
 test+=(g++-i686-linux-gnu libc6-i386 qemu-user-static)
 # The manual-page lint (mandoc, man-db) and the packages' checks: lintian, devscripts for
 # hardening-check, rpmlint, and the German texts of the C library that the static tools must

@@ -16,7 +16,7 @@ while IFS= read -r file; do
   esac
 done < <(git ls-files 2>/dev/null || find . -path ./build -prune -o -type f -print)
 ((${#scripts[@]})) || { echo "shellcheck.sh: no shell script found in $PWD" >&2; exit 1; }
-unexplained=$(grep -Hn 'shellcheck disable=' "${scripts[@]}" | grep -Ev 'disable=[A-Z0-9,]+ # .') ||
+unexplained=$(grep -HnE '^[[:space:]]*# shellcheck disable=' "${scripts[@]}" | grep -Ev 'disable=[A-Z0-9,]+ # .') ||
   true
 if [[ -n $unexplained ]]; then
   echo "shellcheck.sh: checks turned off with no reason on the line:" >&2
