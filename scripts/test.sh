@@ -117,6 +117,9 @@ machine_lacks() {
   else
     lacks+=("a tmpfs mount (the limit tests mount one): run where root may mount, in a container with --privileged")
   fi
+  if ! unshare --mount umount --lazy /proc 2>/dev/null; then
+    lacks+=("a mount namespace of its own without /proc (a test runs the tools as in a chroot): run where root may unshare and unmount, in a container with --privileged")
+  fi
   if [[ ! -r /dev/fuse || ! -w /dev/fuse ]]; then
     lacks+=("/dev/fuse (the NTFS tests mount volumes through ntfs-3g): modprobe fuse, or give a container --device /dev/fuse --cap-add SYS_ADMIN")
   elif ! { truncate -s 16M "$probe/volume" && mkntfs -F -Q -q "$probe/volume" &&
@@ -174,6 +177,7 @@ i686_start() {
   local status=0
   i686_error=$("$@" build/i686/ostrapour 2>&1 </dev/null) || status=$?
   i686_error=${i686_error%%$'\n'*}
+  [[ $i686_error =~ ^.*\ line\ [0-9]+:\ (.*)$ ]] && i686_error=${BASH_REMATCH[1]}
   ((status < 126))
 }
 if i686_start; then
