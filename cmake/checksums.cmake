@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
-# Run by CPack after each generator has made its packages (CPACK_POST_BUILD_SCRIPTS): keeps
-# SHA256SUMS in the output directory, one "hash  name" line for each package there, which
-# sha256sum -c checks. A run with two generators (the .deb and the .rpm) calls this once for
-# each: the lines of packages made earlier that are still there stay, this run's are added.
+# Keeps SHA256SUMS beside the packages, one "hash  name" line for each, which sha256sum -c
+# checks. Run by CPack after each generator has made its packages (CPACK_POST_BUILD_SCRIPTS).
+# A run with two generators (the .deb and the .rpm) calls this once for each: the lines of
+# packages made earlier that are still there stay, this run's are added.
 if(CPACK_OUTPUT_FILE_PREFIX)
   set(directory ${CPACK_OUTPUT_FILE_PREFIX})
 else()

@@ -135,7 +135,7 @@ set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/checksums.cmake)
 set(OSTRAKIT_MAINTAINER "ostrakit maintainers <ostrakit@example.org>" CACHE STRING
   "Maintainer of the packages, as \"Name <address>\"")
 set(OSTRAKIT_HOMEPAGE "" CACHE STRING "Homepage field of the .deb; none when empty")
-# Read by scripts/windows-installers.sh for the winget and Scoop manifests. "$version" stands for
+# Read by packaging/windows-installers.sh for the winget and Scoop manifests. "$version" stands for
 # the version, as in Scoop's own manifests, so that one entry serves every release.
 set(OSTRAKIT_DOWNLOAD_URL "" CACHE STRING
   "Address of the folder a release's files are downloaded from, \$version for the version; empty: a placeholder")

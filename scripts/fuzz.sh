@@ -11,8 +11,8 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 work=$(mktemp -d)
 # New inputs go to the scratch directory first named, so the shipped seeds stay as they are.
-if ! build/fuzz/fuzz/names_fuzz -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$work/" "$work" fuzz/corpus 2>"$work/log"; then
+if ! build/fuzz/tests/fuzz/names_fuzz -max_total_time="$seconds" -print_final_stats=1 \
+    -artifact_prefix="$work/" "$work" tests/fuzz/corpus 2>"$work/log"; then
   tail -n 60 "$work/log"
   echo "names_fuzz failed; the failing input is kept in $work" >&2
   exit 1

@@ -17,7 +17,8 @@ release=("${build[@]}" libgtest-dev g++-aarch64-linux-gnu g++-mingw-w64-x86-64 m
 release+=(wixl msitools faketime python3)
 test=("${release[@]}" wine64 ntfs-3g fuse3 strace valgrind)
 # The suite against the other builds: the i686 tools run directly (the 32-bit loader in
-# libc6-i386), the aarch64 ones under qemu-user.
+# libc6-i386), or under qemu-user where the kernel does not run i386 programs; the aarch64 ones
+# under qemu-user.
 test+=(g++-i686-linux-gnu libc6-i386 qemu-user-static)
 # The manual-page lint (mandoc, man-db) and the packages' checks: lintian, devscripts for
 # hardening-check, rpmlint, and the German texts of the C library that the static tools must
@@ -31,6 +32,8 @@ test+=(clang-14 libclang-rt-14-dev)
 test+=(python3-yaml)
 # A Samba file server on loopback, whose client's streams the suite writes and deletes.
 test+=(samba samba-vfs-modules smbclient)
+# The shell scripts' check.
+test+=(shellcheck)
 
 case "${1:-build}" in
   build) wanted=("${build[@]}") ;;
@@ -46,8 +49,28 @@ for package in "${wanted[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null |
     grep -Eqx 'install ok (installed|triggers-pending|triggers-awaited)' || missing+=("$package")
 done
+# apt_get ARGS...: apt-get ARGS, waiting while another apt holds its locks, as a fresh machine's
+# automatic updates do in its first minutes: for dpkg's through apt's own DPkg::Lock::Timeout;
+# for those of the package lists and the download cache, on which apt-get does not wait, by
+# trying again every 10 s. Either wait ends after 15 minutes. In the C locale, whose messages
+# are the ones looked for.
+apt_get() {
+  local log tries=0
+  log=$(mktemp)
+  until LC_ALL=C apt-get -o DPkg::Lock::Timeout=900 "$@" 2>"$log"; do
+    if ! grep -q '^E: Could not get lock' "$log" || ((++tries > 90)); then
+      cat "$log" >&2
+      rm -f "$log"
+      return 1
+    fi
+    ((tries > 1)) || echo "install-deps: waiting for another apt to finish: $(head -n 1 "$log")"
+    sleep 10
+  done
+  cat "$log" >&2
+  rm -f "$log"
+}
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt_get update -qq
+  DEBIAN_FRONTEND=noninteractive apt_get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

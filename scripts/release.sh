@@ -29,8 +29,9 @@ for preset in native aarch64 static aarch64-static mingw; do
   (cd "build/$preset" && cpack -B packages >/dev/null)
   find "build/$preset/packages" -maxdepth 1 -type f ! -name SHA256SUMS -exec cp {} "$release/" \;
 done
-bash scripts/windows-installers.sh "$release"
+bash packaging/windows-installers.sh "$release"
 
+# shellcheck disable=SC2094 # find leaves SHA256SUMS out of what it lists
 (cd "$release" && find . -maxdepth 1 -type f ! -name SHA256SUMS -printf '%f\n' | LC_ALL=C sort |
   xargs sha256sum >SHA256SUMS)
 echo "release.sh: in $release:"

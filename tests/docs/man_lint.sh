@@ -20,7 +20,7 @@ check() {
   status=$?
   if ((status != 0)) || [[ -n $messages ]]; then
     echo "FAILED: $what (status $status)"
-    [[ -n $messages ]] && sed 's/^/    /' <<<"$messages"
+    [[ -n $messages ]] && echo "    ${messages//$'\n'/$'\n    '}"
     failed=1
   fi
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
+# Checks the .deb and the Windows .zip as a distribution would take them.
 # Makes the .deb, the .rpm and the Windows .zip from the native and mingw builds (the RPM is
 # checked with the other release artifacts, by release-check.sh) and checks them as a
 # distribution would take them: contents, licence, changelog and SHA256SUMS; lintian as an
@@ -10,7 +11,7 @@
 # (as root): then the installed tools run from PATH and the package is removed again.
 # Run after both builds (scripts/test.sh does both first).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 package=ostrakit
 fail() {
@@ -39,7 +40,7 @@ make_packages() {
     fail "$1/packages/SHA256SUMS does not match the packages"
   local named made
   named=$(cut -d' ' -f3 "$1/packages/SHA256SUMS" | LC_ALL=C sort)
-  made=$(cd "$1/packages" && ls -1 -- *.* | LC_ALL=C sort)
+  made=$(cd "$1/packages" && printf '%s\n' *.* | LC_ALL=C sort)
   [[ $named == "$made" ]] ||
     fail "$1/packages/SHA256SUMS does not name every package: $(cat "$1/packages/SHA256SUMS")"
 }
@@ -87,7 +88,7 @@ for file in usr/bin/ostrapour usr/bin/ostraprune usr/share/man/man1/ostrapour.1.
             usr/share/doc/$package/changelog.gz; do
   [[ -f $root/$file ]] || fail "/$file is not in the .deb"
 done
-grep -qx 'License: Expat' "$doc/copyright" && grep -q 'The ostrakit authors' "$doc/copyright" ||
+{ grep -qx 'License: Expat' "$doc/copyright" && grep -q 'The ostrakit authors' "$doc/copyright"; } ||
   fail "the copyright file does not name the licence (Expat) and its holders"
 # Each line of the licence's permission text is in the copyright file, indented one space.
 sed -n '/^Permission/,$p' LICENSE | while IFS= read -r line; do
@@ -101,7 +102,7 @@ for page in ostrapour ostraprune; do
 done
 
 echo "== lintian --pedantic --display-info, unprivileged"
-bash scripts/lintian-as-user.sh "$deb" || fail "lintian does not pass the .deb"
+bash tests/packaging/lintian-as-user.sh "$deb" || fail "lintian does not pass the .deb"
 echo "no tag"
 
 echo "== hardening-check"
@@ -132,14 +133,14 @@ echo "every stack page probed; no .comment or .note section"
 echo "== the tools, from the unpacked package"
 PATH="$root/usr/bin:$PATH" exercise "$root/usr/bin"
 MANPAGER=cat MANWIDTH=80 man -l "$root/usr/share/man/man1/ostrapour.1.gz" | sed -n 1,12p
-MANPAGER=cat man -l "$root/usr/share/man/man1/ostraprune.1.gz" | grep -q 'delete a file or one named stream' ||
+MANPAGER='cat' man -l "$root/usr/share/man/man1/ostraprune.1.gz" | grep -q 'delete a file or one named stream' ||
   fail "man -l does not show the ostraprune page"
 
 if [[ ${CI:-} == true || ${OSTRAKIT_INSTALL_DEB:-} == 1 ]]; then
   echo "== dpkg -i, the tools from PATH, dpkg -r"
   installed=(/usr/bin/ostrapour /usr/bin/ostraprune /usr/share/man/man1/ostrapour.1.gz
-             /usr/share/man/man1/ostraprune.1.gz /usr/share/doc/$package/copyright
-             /usr/share/doc/$package/changelog.gz)
+             /usr/share/man/man1/ostraprune.1.gz "/usr/share/doc/$package/copyright"
+             "/usr/share/doc/$package/changelog.gz")
   is_installed() {
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'
   }
@@ -157,7 +158,7 @@ if [[ ${CI:-} == true || ${OSTRAKIT_INSTALL_DEB:-} == 1 ]]; then
     -i "$deb"
   for file in "${installed[@]}"; do [[ -f $file ]] || fail "$file was not installed"; done
   PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin exercise /usr/bin
-  MANPAGER=cat man ostraprune | grep -q 'delete a file or one named stream' ||
+  MANPAGER='cat' man ostraprune | grep -q 'delete a file or one named stream' ||
     fail "man ostraprune does not show the page"
   dpkg -r "$package"
   is_installed && fail "$package is still installed"
@@ -172,7 +173,7 @@ zip=build/mingw/packages/${package}-${version}-win64.zip
 listing=$(cmake -E tar tvf "$zip")
 echo "$listing"
 members=(LICENSE.txt README.txt ostrapour.1.html ostrapour.exe ostraprune.1.html ostraprune.exe)
-[[ $(sed 's|.*/||' <<<"$listing" | LC_ALL=C sort) == "$(printf '%s\n' "${members[@]}")" ]] ||
+[[ $(awk -F/ '{print $NF}' <<<"$listing" | LC_ALL=C sort) == "$(printf '%s\n' "${members[@]}")" ]] ||
   fail "the .zip does not hold exactly ${members[*]}"
 unpacked=$scratch/zip
 mkdir "$unpacked"
@@ -198,7 +199,7 @@ for program in ostrapour ostraprune; do
     grep -qaF "$entry" <<<"$strings" || fail "$program.exe has no version entry $entry"
   done
   manifest=$(sed -n '/<assembly /,/<\/assembly>/p' <<<"$strings")
-  grep -q 'level="asInvoker"' <<<"$manifest" && grep -q 'longPathAware>true<' <<<"$manifest" ||
+  { grep -q 'level="asInvoker"' <<<"$manifest" && grep -q 'longPathAware>true<' <<<"$manifest"; } ||
     fail "$program.exe has no manifest asking for asInvoker and long paths"
   [[ $(grep -o '<supportedOS Id=' <<<"$manifest" | wc -l) == 4 ]] ||
     fail "$program.exe's manifest does not name Windows 7, 8, 8.1 and 10/11"
@@ -213,7 +214,7 @@ echo "== reproducible: two builds of this commit at one path, byte-identical pac
 again=build/reproduce
 for preset in native mingw; do
   for round in 1 2; do
-    rm -rf "$again/$preset"
+    rm -rf "${again:?}/$preset"
     cmake --preset "$preset" -B "$again/$preset" -DOSTRAKIT_TESTS=OFF >/dev/null
     cmake --build "$again/$preset" >/dev/null
     (cd "$again/$preset" && cpack -B packages >/dev/null)

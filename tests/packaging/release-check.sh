@@ -14,7 +14,7 @@
 #                and them; German texts from the static tools as from the dynamic ones.
 # Run after scripts/release.sh (scripts/test.sh runs both).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 
 fail() {
   echo "release-check: $*" >&2
@@ -27,9 +27,9 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 echo "== SHA256SUMS"
-expected=(ostrakit_${version}_amd64.deb ostrakit_${version}_arm64.deb ostrakit-${version}-1.x86_64.rpm
-          ostrakit-${version}-linux-x86_64.tar.gz ostrakit-${version}-linux-aarch64.tar.gz
-          ostrakit-${version}-win64.zip ostrakit-${version}-win64.msi)
+expected=("ostrakit_${version}_amd64.deb" "ostrakit_${version}_arm64.deb" "ostrakit-${version}-1.x86_64.rpm"
+          "ostrakit-${version}-linux-x86_64.tar.gz" "ostrakit-${version}-linux-aarch64.tar.gz"
+          "ostrakit-${version}-win64.zip" "ostrakit-${version}-win64.msi")
 (cd "$release" && sha256sum --quiet --strict -c SHA256SUMS) || fail "SHA256SUMS does not match"
 [[ $(cut -d' ' -f3 "$release/SHA256SUMS") == "$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)" ]] ||
   fail "SHA256SUMS does not name exactly ${expected[*]}: $(cat "$release/SHA256SUMS")"
@@ -49,7 +49,7 @@ for program in ostrapour ostraprune; do
   file -b "$scratch/arm64/usr/bin/$program" | grep -q 'ARM aarch64.*dynamically linked' ||
     fail "$program in the arm64 .deb is not a dynamic aarch64 program"
 done
-bash scripts/lintian-as-user.sh "$arm64" || fail "lintian does not pass the arm64 .deb"
+bash tests/packaging/lintian-as-user.sh "$arm64" || fail "lintian does not pass the arm64 .deb"
 echo "same files as amd64, $(dpkg-deb --field "$arm64" Depends), no lintian tag"
 
 echo "== .rpm"
@@ -74,9 +74,9 @@ rpm --root "$rpm_root" -i --nodeps "$rpm"
 zcat "$rpm_root/usr/share/man/man1/ostrapour.1.gz" | grep -qx ".Os ostrakit $version" ||
   fail "the RPM's ostrapour page is not that of $version"
 echo "installed" >"$scratch/f"
-printf 'IN' | "$rpm_root/usr/bin/ostrapour" "$scratch/f" && [[ $(cat "$scratch/f") == INstalled ]] ||
+{ printf 'IN' | "$rpm_root/usr/bin/ostrapour" "$scratch/f" && [[ $(cat "$scratch/f") == INstalled ]]; } ||
   fail "the ostrapour that rpm installed does not write in place"
-"$rpm_root/usr/bin/ostraprune" "$scratch/f" && [[ ! -e $scratch/f ]] || fail "the installed ostraprune does not delete"
+{ "$rpm_root/usr/bin/ostraprune" "$scratch/f" && [[ ! -e $scratch/f ]]; } || fail "the installed ostraprune does not delete"
 echo "MIT, ${#owned[@]} paths and no system directory; installed with rpm -i --root and run"
 
 # run_in_root ROOT PREFIX...: the tools in ROOT, which holds nothing but them (and the runner
@@ -145,7 +145,7 @@ for processor in x86_64 aarch64; do
   cp "$unpacked/ostrapour" "$unpacked/ostraprune" "$root/"
   ((${#emulator[@]})) && cp "${emulator[@]}" "$root/"
   run_in_root "$root" "${runner[@]}"
-  in_german=(env -u LANGUAGE -u LC_MESSAGES LC_ALL=$german)
+  in_german=(env -u LANGUAGE -u LC_MESSAGES LC_ALL="$german")
   dynamic=$("${in_german[@]}" build/native/ostraprune "$scratch/missing" 2>&1 || true)
   static=$("${in_german[@]}" "${emulator[@]}" "$unpacked/ostraprune" "$scratch/missing" 2>&1 || true)
   [[ $static == "$dynamic" && $static == *"Datei oder Verzeichnis nicht gefunden" ]] ||

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Proves a release's Windows installers (scripts/windows-installers.sh) under Wine, in a Wine
+# Proves a release's Windows installers (packaging/windows-installers.sh) under Wine, in a Wine
 # prefix made afresh for the run and removed after it:
 #   0. with the SOURCE_DATE_EPOCH the release was made with, the .msi made again from the .zip
 #      is the same, byte for byte;
@@ -13,10 +13,10 @@
 #   5. msiexec /x removes the files and the PATH entry, and PATH is as it was before;
 #   6. the winget and Scoop manifests parse, and name the version and the checksums of the
 #      files beside them.
-# Usage: scripts/windows-installers-check.sh RELEASE_DIR
+# Usage: tests/packaging/windows-installers-check.sh RELEASE_DIR
 # Each step prints "windows-installers-check: passed: ..." with what it proved (scripts/test.sh
 # counts those lines, and the suite's tests from ctest's summary); any failure ends the run
-# with status 1. The version is read as scripts/windows-installers.sh reads it.
+# with status 1. The version is read as packaging/windows-installers.sh reads it.
 set -euo pipefail
 fail() {
   echo "windows-installers-check: FAILED: $*" >&2
@@ -25,7 +25,7 @@ fail() {
 passed() { echo "windows-installers-check: passed: $*"; }
 (($# == 1)) || { sed -n '3,/^[^#]/s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 release=$(realpath "$1")
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 started=$SECONDS
 
 version=${OSTRAKIT_RELEASE_VERSION:-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/mingw/CMakeCache.txt 2>/dev/null)}
@@ -49,12 +49,12 @@ trap '{ "$wineserver" -k && "$wineserver" -w; } 2>/dev/null; rm -rf "$scratch"' 
 mkdir -p "$scratch/older" "$scratch/work" "$WINEPREFIX"
 ln -s "$zip" "$scratch/older/"
 OSTRAKIT_RELEASE_VERSION=$version OSTRAKIT_MSI_VERSION=$older \
-  bash scripts/windows-installers.sh "$scratch/older" >/dev/null
+  bash packaging/windows-installers.sh "$scratch/older" >/dev/null
 older_msi=$scratch/older/ostrakit-$older-win64.msi
 if [[ -n ${SOURCE_DATE_EPOCH:-} ]]; then
   mkdir "$scratch/again"
   ln -s "$zip" "$scratch/again/"
-  OSTRAKIT_RELEASE_VERSION=$version bash scripts/windows-installers.sh "$scratch/again" >/dev/null
+  OSTRAKIT_RELEASE_VERSION=$version bash packaging/windows-installers.sh "$scratch/again" >/dev/null
   cmp "$msi" "$scratch/again/${msi##*/}" || fail "the .msi made again from the .zip differs"
   passed "the .msi made again from the .zip is byte for byte the same (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
 fi
@@ -82,7 +82,7 @@ pour_through_path() {
   cmp -s -n 3 "$scratch/work/t.txt" <(printf 'x\r\n')
 }
 folder="$WINEPREFIX/drive_c/Program Files/ostrakit"
-entry='C:\Program Files\ostrakit\'
+entry="C:\\Program Files\\ostrakit\\"
 
 # ---- A fresh prefix -----------------------------------------------------------------------
 booted=$SECONDS
@@ -97,7 +97,7 @@ if pour_through_path; then fail "ostrapour was found on PATH before any install"
 msiexec /i "$(windows "$msi")" /qn || fail "msiexec /i ${msi##*/} /qn ended with status $?"
 (cd "$scratch" && cmake -E tar xf "$zip")
 [[ $(ls "$folder") == $(ls "$scratch/ostrakit-$version-win64") ]] ||
-  fail "C:\\Program Files\\ostrakit holds $(ls "$folder" | tr '\n' ' ')"
+  fail "C:\\Program Files\\ostrakit holds $(cd "$folder" && printf '%s ' *)"
 for file in "$scratch/ostrakit-$version-win64"/*; do
   cmp -s "$file" "$folder/${file##*/}" || fail "the installed ${file##*/} is not the .zip's"
 done

@@ -4,7 +4,7 @@
 #   RELEASE_DIR/ostrakit-<version>-win64.msi   Windows Installer package (packaging/ostrakit.wxs)
 #   RELEASE_DIR/winget/                        winget's three-file manifest, pointing at the .msi
 #   RELEASE_DIR/scoop/ostrakit.json            Scoop's manifest, pointing at the .zip
-# Usage: scripts/windows-installers.sh RELEASE_DIR
+# Usage: packaging/windows-installers.sh RELEASE_DIR
 # RELEASE_DIR must hold ostrakit-<version>-win64.zip, as CPack makes it in build/mingw. The
 # version, the homepage and the download address are read from build/mingw/CMakeCache.txt
 # (CMAKE_PROJECT_VERSION, OSTRAKIT_HOMEPAGE, OSTRAKIT_DOWNLOAD_URL).
@@ -72,7 +72,7 @@ EOF
 }
 
 product_code=$(name_uuid "ProductCode $msi_version")
-package_code=$(name_uuid "PackageCode $msi_version $(cat "$zip" "$wxs" scripts/windows-installers.sh | sha256 -)")
+package_code=$(name_uuid "PackageCode $msi_version $(cat "$zip" "$wxs" packaging/windows-installers.sh | sha256 -)")
 # wixl dates the package by the clock, and knows no SOURCE_DATE_EPOCH: faketime gives it that.
 dated=()
 if [[ -n ${SOURCE_DATE_EPOCH:-} ]]; then
@@ -91,6 +91,7 @@ fi
 # the two programs alone, and only administrators may write to it. The entry belongs to
 # ostrapour.exe's component, so it comes and goes with the program. The two actions stand where
 # Windows Installer's standard sequence puts them.
+# shellcheck disable=SC2016 # the backquotes quote SQL names for msibuild, not commands
 queries=(
   'CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)'
   "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('PATH', '=-*PATH', '[INSTALLDIR];[~]', 'ostrapour')"
@@ -118,6 +119,7 @@ echo "windows-installers: $msi"
 # version in the download address.
 missing=()
 if [[ -z $download ]]; then
+  # shellcheck disable=SC2016 # $version is left for winget and Scoop to fill in
   download='https://set-ostrakit-download-url.invalid/$version'
   missing+=(OSTRAKIT_DOWNLOAD_URL)
 fi
@@ -127,7 +129,7 @@ if [[ -z $homepage ]]; then
 fi
 placeholder=
 if ((${#missing[@]})); then
-  placeholder="Placeholder addresses (.invalid): set ${missing[*]} in build/mingw (cmake -D) and run scripts/windows-installers.sh again, or replace them before publishing."
+  placeholder="Placeholder addresses (.invalid): set ${missing[*]} in build/mingw (cmake -D) and run packaging/windows-installers.sh again, or replace them before publishing."
 fi
 download_at=${download//\$version/$version}
 summary="Write into and delete files and their NTFS named streams"
