@@ -225,7 +225,9 @@ msiexec /x "$(windows "$msi")" /qn || fail "msiexec /x ${msi##*/} /qn ended with
 [[ $(path_entries) == "$original_entries" ]] || fail "the PATH after msiexec /x is '$(system_path)'"
 [[ -z $(installations) ]] || fail "uninstall entries are left: $(installations)"
 if pour_through_path; then fail "ostrapour is still found on PATH after msiexec /x"; fi
-passed "msiexec /x removed the folder, the uninstall entry and the PATH entry: PATH holds what it held before, in the same order"
+left="byte for byte"
+[[ $(system_path) == "$original_path" ]] || left="with the empty entries Wine left: '$(system_path)'"
+passed "msiexec /x removed the folder, the uninstall entry and the PATH entry: PATH holds what it held before, in the same order ($left)"
 
 # ---- 10. the manifests --------------------------------------------------------------------
 # Debian's python3, which python3-yaml serves.
