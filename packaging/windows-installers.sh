@@ -58,8 +58,10 @@ name_uuid() {
   python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' \
     "$upgrade_code" "$1"
 }
-# file_version EXE: the program's version from its fixed version resource (VS_FIXEDFILEINFO).
-file_version() {
+# version_resource EXE: the program's version, from its fixed version resource
+# (VS_FIXEDFILEINFO), and the language of its texts, from the resource's "Translation" value
+# (a language ID and a code page, each 16 bits), as "1.0.1.0 1033".
+version_resource() {
   python3 - "$1" <<'EOF'
 import struct, sys
 data = open(sys.argv[1], "rb").read()
@@ -67,7 +69,47 @@ at = data.find(struct.pack("<I", 0xFEEF04BD))
 if at < 0:
     sys.exit(sys.argv[1] + " has no version resource")
 high, low = struct.unpack_from("<II", data, at + 8)
-print(f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF}")
+# The value follows its key, padded to 32 bits (the resource sits 32-bit aligned in the file).
+key = "Translation\0".encode("utf-16-le")
+at = data.find(key, at)
+if at < 0:
+    sys.exit(sys.argv[1] + " names no language in its version resource")
+at = (at + len(key) + 3) & ~3
+language, _ = struct.unpack_from("<HH", data, at)
+print(f"{high >> 16}.{high & 0xFFFF}.{low >> 16}.{low & 0xFFFF} {language}")
+EOF
+}
+# short_names MSI: an UPDATE of the File table for each file whose name is no 8.3 name, giving
+# it the form "SHORT~1.EXT|long name" that Windows Installer's File table asks for, shortened
+# as Windows shortens names: the name's letters and digits up to its last dot, upper-case, the
+# first six of them, "~" and the first number not yet taken in the folder, then the first three
+# of the extension's.
+short_names() {
+  msiinfo export "$1" Component >"$scratch/Component.idt"
+  msiinfo export "$1" File >"$scratch/File.idt"
+  python3 - "$scratch/Component.idt" "$scratch/File.idt" <<'EOF'
+import re, sys
+def rows(path):  # an exported table's rows, below its three lines of heading
+    return [line.rstrip("\r\n").split("\t") for line in open(path).readlines()[3:]]
+folder_of = {row[0]: row[2] for row in rows(sys.argv[1])}
+files = rows(sys.argv[2])
+name_8_3 = re.compile(r"[^\\?|><:/*\"+,;=\[\]. ]{1,8}(\.[^\\?|><:/*\"+,;=\[\]. ]{1,3})?")
+taken = {}
+for _, component, name, *_ in files:
+    taken.setdefault(folder_of[component], set()).add(name.split("|")[0].upper())
+for key, component, name, *_ in files:
+    if "|" in name or name_8_3.fullmatch(name):
+        continue
+    stem, _, extension = name.rpartition(".") if "." in name else (name, "", "")
+    stem, extension = (re.sub("[^0-9A-Z_]", "", part.upper()) for part in (stem, extension))
+    extension = "." + extension[:3] if extension else ""
+    names = taken[folder_of[component]]
+    number = 1
+    while f"{stem[:6]}~{number}{extension}" in names:
+        number += 1
+    short = f"{stem[:6]}~{number}{extension}"
+    names.add(short)
+    print(f"UPDATE `File` SET `FileName` = '{short}|{name}' WHERE `File` = '{key}'")
 EOF
 }
 
@@ -84,26 +126,39 @@ fi
    -o "$scratch/$msi_name" "$OLDPWD/$wxs")
 
 # What wixl cannot write. The PATH entry: '=' sets it on install, '-' takes it out on uninstall,
-# '*' makes it the system's, and ";[~]" keeps what PATH already holds after the folder. It goes
-# in front because Wine's msiexec, which proves the package here, takes out only the separator
-# after the folder: at the end it would leave a ';' behind, in front PATH comes back byte for
-# byte. Windows Installer takes out either whole. In front it shadows nothing: the folder holds
-# the two programs alone, and only administrators may write to it. The entry belongs to
-# ostrapour.exe's component, so it comes and goes with the program. The two actions stand where
-# Windows Installer's standard sequence puts them.
+# '*' makes it the system's, and "[~];" keeps what PATH already holds in front of the folder.
+# It goes at the end, as Windows Installer's documentation and other installers have it: the
+# folder may be set on the command line (INSTALLDIR=...), and one that users may write to must
+# never be searched before System32. Wine's msiexec, which proves the package here, leaves the
+# ';' in front of the entry behind when it takes it out (Windows Installer takes both), so the
+# check compares PATH by its entries. The entry belongs to ostrapour.exe's component, so it
+# comes and goes with the program. The two actions stand where Windows Installer's standard
+# sequence puts them.
 # shellcheck disable=SC2016 # the backquotes quote SQL names for msibuild, not commands
 queries=(
   'CREATE TABLE `Environment` (`Environment` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL LOCALIZABLE, `Value` CHAR(255) LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `Environment`)'
-  "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('PATH', '=-*PATH', '[INSTALLDIR];[~]', 'ostrapour')"
+  "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('PATH', '=-*PATH', '[~];[INSTALLDIR]', 'ostrapour')"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteEnvironmentStrings', 5200)"
 )
-# A versioned file is replaced by version, so it carries its version and no hash (which is for
-# unversioned files only).
+# The uninstall entry's location (InstallLocation, shown in Programs and Features): a property
+# set to the folder (custom action type 51) once CostFinalize has resolved it, before
+# RegisterProduct writes the entry. wixl would make that action deferred and run it last.
+queries+=(
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('SetARPINSTALLLOCATION', 51, 'ARPINSTALLLOCATION', '[INSTALLDIR]')"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('SetARPINSTALLLOCATION', 1001)"
+)
+# A versioned file is replaced by version, so it carries its version, and the language its
+# version resource names, and no hash (which is for unversioned files only).
 for program in ostrapour ostraprune; do
-  queries+=("UPDATE \`File\` SET \`Version\` = '$(file_version "$scratch/$folder/$program.exe")' WHERE \`File\` = '$program.exe'"
+  resource=$(version_resource "$scratch/$folder/$program.exe")
+  read -r file_version file_language <<<"$resource"
+  queries+=("UPDATE \`File\` SET \`Version\` = '$file_version', \`Language\` = '$file_language' WHERE \`File\` = '$program.exe'"
             "DELETE FROM \`MsiFileHash\` WHERE \`File_\` = '$program.exe'")
 done
+# Each file's 8.3 name beside its long one.
+shortened=$(short_names "$scratch/$msi_name")
+[[ -z $shortened ]] || mapfile -t -O "${#queries[@]}" queries <<<"$shortened"
 arguments=()
 for query in "${queries[@]}"; do arguments+=(-q "$query"); done
 msibuild "$scratch/$msi_name" "${arguments[@]}"
@@ -139,8 +194,10 @@ description="ostrapour copies its standard input, byte for byte, into a file or 
 # proven here under Windows Installer (Wine's), it is what administrators deploy, and through
 # it winget, msiexec and Group Policy all make the same one installation, with one entry in
 # Programs and Features that each of them sees, the PATH entry, and major upgrades. A portable
-# install would be a second, per-user copy beside it. Scoop, whose installs are per-user
-# without elevation, takes the .zip.
+# install would be a second, per-user copy beside it. winget runs the .msi with /quiet, where
+# Windows Installer asks for no elevation and a per-machine install fails from a shell that is
+# not elevated: elevationRequired makes winget ask for it first. Scoop, whose installs are
+# per-user without elevation, takes the .zip.
 identifier=ostrakit.ostrakit
 manifest_version=1.6.0
 rm -rf "$release/winget" "$release/scoop"
@@ -184,6 +241,7 @@ EOF
 MinimumOSVersion: 10.0.0.0
 InstallerType: msi
 Scope: machine
+ElevationRequirement: elevationRequired
 InstallModes:
   - silent
   - silentWithProgress

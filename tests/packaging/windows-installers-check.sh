@@ -4,15 +4,24 @@
 # prefix made afresh for the run and removed after it:
 #   0. with the SOURCE_DATE_EPOCH the release was made with, the .msi made again from the .zip
 #      is the same, byte for byte;
-#   1. msiexec /i ... /qn installs the .msi into C:\Program Files\ostrakit;
-#   2. the system PATH holds that folder, and cmd finds ostrapour through it;
-#   3. the Windows end-to-end suite, and the FAQ's cmd lines, pass against the installed
+# what Windows Installer reads in the package's tables (msiinfo export), which Wine's msiexec
+# does not hold it to:
+#   1. the PATH entry is appended to the system PATH on install and taken out on uninstall;
+#   2. every file and folder has an 8.3 name, unique in its folder (validation rule ICE03);
+#   3. every versioned file names its language (ICE60), 1033 as the programs' resources do;
+#   4. the uninstall entry's location is set to the installation folder;
+# and under Wine:
+#   5. msiexec /i ... /qn installs the .msi into C:\Program Files\ostrakit;
+#   6. the system PATH gains that folder as its last entry, and cmd finds ostrapour through it;
+#   7. the Windows end-to-end suite, and the FAQ's cmd lines, pass against the installed
 #      programs (build/native);
-#   4. an older version over this one is refused, and an upgrade from an older one leaves one
+#   8. an older version over this one is refused, and an upgrade from an older one leaves one
 #      installation with one PATH entry;
-#   5. msiexec /x removes the files and the PATH entry, and PATH is as it was before;
-#   6. the winget and Scoop manifests parse, and name the version and the checksums of the
-#      files beside them.
+#   9. msiexec /x removes the files and the PATH entry, and PATH holds what it held before;
+#  10. the winget and Scoop manifests parse, name the version and the checksums of the files
+#      beside them, and winget asks for elevation before the per-machine install.
+# PATH is compared by its ';'-separated entries: Wine leaves a ';' behind where it takes an
+# entry out, which is no entry and changes nothing.
 # Usage: tests/packaging/windows-installers-check.sh RELEASE_DIR
 # Each step prints "windows-installers-check: passed: ..." with what it proved (scripts/test.sh
 # counts those lines, and the suite's tests from ctest's summary); any failure ends the run
@@ -59,14 +68,78 @@ if [[ -n ${SOURCE_DATE_EPOCH:-} ]]; then
   passed "the .msi made again from the .zip is byte for byte the same (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
 fi
 
+# table NAME: the rows of one of the package's tables, tab-separated, without its heading.
+table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
+# sequenced ACTION: where InstallExecuteSequence runs ACTION, and under which condition.
+sequenced() { table InstallExecuteSequence | awk -F '\t' -v action="$1" '$1 == action { print $3 "|" $2 }'; }
+
+# ---- 1. the PATH entry --------------------------------------------------------------------
+# '=' sets it on install, '-' takes it out on uninstall, '*' makes it the system's; "[~];" in
+# front keeps what PATH held before the folder, so a folder that users may write to (INSTALLDIR
+# set on the command line) is never searched before System32. Wine takes the entry out even
+# without the '-', and does not show where Windows puts it: the row is read here.
+[[ $(table Environment) == $'PATH\t=-*PATH\t[~];[INSTALLDIR]\tostrapour' ]] ||
+  fail "the Environment table does not append the folder to the system PATH: $(table Environment)"
+[[ $(sequenced RemoveEnvironmentStrings) == "3300|" && $(sequenced WriteEnvironmentStrings) == "5200|" ]] ||
+  fail "the environment actions are not where the standard sequence has them"
+passed "the Environment table appends [INSTALLDIR] to the system PATH ([~];[INSTALLDIR], =-*), and its two actions run"
+
+# ---- 2. 8.3 names (ICE03) -----------------------------------------------------------------
+# Windows Installer takes a file's or folder's name as "SHORT|long", or one name that is both;
+# the short one is an 8.3 name, and no two in one folder are the same.
+/usr/bin/python3 - <(table File) <(table Component) <(table Directory) <<'EOF' ||
+import re, sys
+files, components, folders = ([line.split("\t") for line in open(path).read().splitlines()] for path in sys.argv[1:])
+plain = r'[^\\?|><:/*"+,;=\[\]. ]'
+short_name = re.compile(f"{plain}{{1,8}}(\\.{plain}{{1,3}})?")
+long_name = re.compile(r'[^\\?|><:/*"]+')
+folder_of = {row[0]: row[2] for row in components}
+names = [(folder_of[row[1]], row[2]) for row in files]
+# A folder's own name (its DefaultDir as installed, before any ':' source name); the root's is
+# a property's name, not a folder's.
+names += [(row[1], row[2].split(":")[0]) for row in folders if row[1] and row[2] != "."]
+seen, wrong = set(), []
+for folder, name in names:
+    short, _, long = name.rpartition("|") if "|" in name else (name, "", name)
+    if not short_name.fullmatch(short) or not long_name.fullmatch(long):
+        wrong.append(f"'{name}' is not an 8.3 name and a long one")
+    elif (folder, short.upper()) in seen:
+        wrong.append(f"the short name of '{name}' is taken in {folder}")
+    seen.add((folder, short.upper()))
+sys.exit("; ".join(wrong) or None)
+EOF
+  fail "the File and Directory tables' names do not pass ICE03 (above)"
+passed "every name in the File and Directory tables has an 8.3 name, one of its own in its folder (ICE03): $(table File | cut -f3 | grep -c '|') shortened"
+
+# ---- 3. languages (ICE60) -----------------------------------------------------------------
+# A versioned file that is not a font names its language; the programs' version resources
+# name U.S. English, 1033. ("-" stands for an empty column.)
+languages=$(table File | awk -F '\t' '$5 != "" { print $1, ($6 == "" ? "-" : $6) }')
+[[ $languages == $'ostrapour.exe 1033\nostraprune.exe 1033' ]] ||
+  fail "the File table's versioned files and their languages: $languages"
+passed "the File table's versioned files, ostrapour.exe and ostraprune.exe, name their language, 1033 (ICE60)"
+
+# ---- 4. the uninstall entry's location ----------------------------------------------------
+# A property set to the folder (type 51) after CostFinalize resolves it, before
+# RegisterProduct writes the entry; the Wine steps read the entry itself.
+[[ $(table CustomAction) == $'SetARPINSTALLLOCATION\t51\tARPINSTALLLOCATION\t[INSTALLDIR]\t' ]] ||
+  fail "no action sets ARPINSTALLLOCATION to the folder: $(table CustomAction)"
+at=$(sequenced SetARPINSTALLLOCATION)
+after=$(sequenced CostFinalize) before=$(sequenced RegisterProduct)
+[[ $at == *"|" && ${at%|} -gt ${after%|} && ${at%|} -lt ${before%|} ]] ||
+  fail "SetARPINSTALLLOCATION runs at '$at', not unconditionally between CostFinalize ($after) and RegisterProduct ($before)"
+passed "ARPINSTALLLOCATION is set to [INSTALLDIR] between CostFinalize and RegisterProduct (sequence ${at%|})"
+
 # windows FILE: the Windows name of a Linux path, on Wine's drive Z:.
 windows() { local name=${1//\//\\}; echo "Z:$name"; }
 # msiexec ARGS...: Wine's msiexec, its status as the shell sees it (1603 arrives as 67).
 msiexec() { "$wine" msiexec "$@" </dev/null >/dev/null 2>&1; }
-system_path() {
-  "$wine" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH |
-    tr -d '\r' | sed -n 's/^ *PATH *REG_[A-Z_]* *//p'
-}
+# registry_value KEY NAME: the value NAME of KEY.
+registry_value() { "$wine" reg query "$1" /v "$2" | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
+system_path() { registry_value 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' PATH; }
+# path_entries: the system PATH's entries, one a line, as Windows searches them; an empty one
+# (Wine leaves the ';' before an entry it takes out) is none.
+path_entries() { system_path | tr ';' '\n' | sed '/^$/d'; }
 # installations: one "DisplayName|DisplayVersion" line for each uninstall entry named ostrakit.
 installations() {
   "$wine" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s | tr -d '\r' |
@@ -83,6 +156,8 @@ pour_through_path() {
 }
 folder="$WINEPREFIX/drive_c/Program Files/ostrakit"
 entry="C:\\Program Files\\ostrakit\\"
+product_code=$(table Property | sed -n 's/^ProductCode\t//p')
+uninstall_key="HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product_code"
 
 # ---- A fresh prefix -----------------------------------------------------------------------
 booted=$SECONDS
@@ -91,9 +166,12 @@ booted=$SECONDS
 echo "windows-installers-check: a fresh Wine prefix in $((SECONDS - booted)) s"
 original_path=$(system_path)
 [[ -n $original_path && $original_path != *ostrakit* ]] || fail "the new prefix's PATH is '$original_path'"
+# What PATH holds before the install, and with it: the folder once, as its last entry.
+original_entries=$(path_entries)
+installed_entries=$original_entries$'\n'$entry
 if pour_through_path; then fail "ostrapour was found on PATH before any install"; fi
 
-# ---- 1. install ---------------------------------------------------------------------------
+# ---- 5. install ---------------------------------------------------------------------------
 msiexec /i "$(windows "$msi")" /qn || fail "msiexec /i ${msi##*/} /qn ended with status $?"
 (cd "$scratch" && cmake -E tar xf "$zip")
 [[ $(ls "$folder") == $(ls "$scratch/ostrakit-$version-win64") ]] ||
@@ -102,6 +180,8 @@ for file in "$scratch/ostrakit-$version-win64"/*; do
   cmp -s "$file" "$folder/${file##*/}" || fail "the installed ${file##*/} is not the .zip's"
 done
 [[ $(installations) == "ostrakit|$version" ]] || fail "uninstall entries: $(installations)"
+[[ $(registry_value "$uninstall_key" InstallLocation) == "$entry" ]] ||
+  fail "the uninstall entry's location is '$(registry_value "$uninstall_key" InstallLocation)'"
 grep -q 'Comments *REG_SZ *Free software under the MIT licence' <<<"$("$wine" reg query \
   'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s)" || fail "the uninstall entry names no licence"
 grep -q "^Comments: .* $version\. Free software under the MIT licence\.$" <<<"$(msiinfo suminfo "$msi")" ||
@@ -109,25 +189,21 @@ grep -q "^Comments: .* $version\. Free software under the MIT licence\.$" <<<"$(
 versions=$(msiinfo export "$msi" File | awk -F '\t' '$1 ~ /\.exe$/ { print $1, $5 }')
 [[ $versions == "ostrapour.exe $version.0"$'\n'"ostraprune.exe $version.0" ]] ||
   fail "the File table does not carry the programs' versions: $versions"
-passed "msiexec /i /qn installed the .zip's six files into C:\\Program Files\\ostrakit; one uninstall entry, $version, MIT licence, as the summary says; the programs' versions in the File table"
+passed "msiexec /i /qn installed the .zip's six files into C:\\Program Files\\ostrakit; one uninstall entry, $version, MIT licence, as the summary says, located in the folder; the programs' versions in the File table"
 
-# ---- 2. PATH ------------------------------------------------------------------------------
-[[ $(system_path) == "$entry;$original_path" ]] || fail "the system PATH is '$(system_path)'"
-# Wine takes the entry out on uninstall even without the '-' that asks Windows to: the row is
-# read here instead.
-[[ $(msiinfo export "$msi" Environment | tr -d '\r' | tail -n 1) == $'PATH\t=-*PATH\t[INSTALLDIR];[~]\tostrapour' ]] ||
-  fail "the package's PATH entry is not set on install and removed on uninstall"
+# ---- 6. PATH ------------------------------------------------------------------------------
+[[ $(path_entries) == "$installed_entries" ]] || fail "the system PATH is '$(system_path)'"
 pour_through_path || fail "cmd did not find ostrapour through PATH: t.txt holds '$(cat "$scratch/work/t.txt")'"
-passed "the system PATH gained '$entry' and nothing else; cmd found ostrapour through it (not before the install)"
+passed "the system PATH gained '$entry' as its last entry and nothing else; cmd found ostrapour through it (not before the install)"
 
-# ---- 3. the end-to-end suite against the installed programs --------------------------------
+# ---- 7. the end-to-end suite against the installed programs --------------------------------
 # Its tests are those named wine.*, the FAQ's cmd lines (wine.faq_cmd_lines) among them.
 [[ -x build/native/tests/e2e_wine_tests ]] || fail "build/native is not built (cmake --build --preset native)"
 OSTRAKIT_TOOL_DIR=$folder OSTRAKIT_E2E_REQUIRE=1 ctest --preset native -R '^wine\.' ||
   fail "the Windows end-to-end suite failed against the installed programs"
 passed "the Windows end-to-end suite and the FAQ's cmd lines against C:\\Program Files\\ostrakit"
 
-# ---- 4. no downgrade; an upgrade leaves one installation -----------------------------------
+# ---- 8. no downgrade; an upgrade leaves one installation -----------------------------------
 status=0
 msiexec /i "$(windows "$older_msi")" /qn /l*v "$(windows "$scratch/downgrade.log")" || status=$?
 ((status == 1603 % 256)) || fail "installing $older over $version ended with status $status, not 1603"
@@ -135,28 +211,29 @@ grep -q '^Property(S): WIX_DOWNGRADE_DETECTED = ' "$scratch/downgrade.log" ||
   fail "the refused downgrade's log does not show the newer version detected"
 grep -q 'A newer version of ostrakit is already installed' <<<"$(msiinfo export "$older_msi" LaunchCondition)" ||
   fail "the package has no message for a refused downgrade"
-[[ $(installations) == "ostrakit|$version" && $(system_path) == "$entry;$original_path" ]] ||
+[[ $(installations) == "ostrakit|$version" && $(path_entries) == "$installed_entries" ]] ||
   fail "the refused downgrade changed the installation: $(installations), PATH '$(system_path)'"
 msiexec /x "$(windows "$msi")" /qn || fail "msiexec /x ended with status $?"
 msiexec /i "$(windows "$older_msi")" /qn || fail "installing $older ended with status $?"
 [[ $(installations) == "ostrakit|$older" ]] || fail "uninstall entries after installing $older: $(installations)"
 msiexec /i "$(windows "$msi")" /qn || fail "upgrading to $version ended with status $?"
 [[ $(installations) == "ostrakit|$version" ]] || fail "uninstall entries after the upgrade: $(installations)"
-[[ $(system_path) == "$entry;$original_path" ]] || fail "the PATH after the upgrade is '$(system_path)'"
+[[ $(path_entries) == "$installed_entries" ]] || fail "the PATH after the upgrade is '$(system_path)'"
 passed "$older over $version refused (status 1603); $older upgraded to $version: one uninstall entry, one PATH entry"
 
-# ---- 5. uninstall -------------------------------------------------------------------------
+# ---- 9. uninstall -------------------------------------------------------------------------
 msiexec /x "$(windows "$msi")" /qn || fail "msiexec /x ${msi##*/} /qn ended with status $?"
 [[ ! -e $folder ]] || fail "C:\\Program Files\\ostrakit is left: $(ls "$folder")"
-[[ $(system_path) == "$original_path" ]] || fail "the PATH after msiexec /x is '$(system_path)'"
+[[ $(path_entries) == "$original_entries" ]] || fail "the PATH after msiexec /x is '$(system_path)'"
 [[ -z $(installations) ]] || fail "uninstall entries are left: $(installations)"
 if pour_through_path; then fail "ostrapour is still found on PATH after msiexec /x"; fi
-passed "msiexec /x removed the folder, the uninstall entry and the PATH entry: PATH is as before, byte for byte"
+left="byte for byte"
+[[ $(system_path) == "$original_path" ]] || left="with the empty entries Wine left: '$(system_path)'"
+passed "msiexec /x removed the folder, the uninstall entry and the PATH entry: PATH holds what it held before, in the same order ($left)"
 
-# ---- 6. the manifests ---------------------------------------------------------------------
+# ---- 10. the manifests --------------------------------------------------------------------
 # Debian's python3, which python3-yaml serves.
-/usr/bin/python3 - "$release" "$version" "$(msiinfo export "$msi" Property | tr -d '\r' |
-  sed -n 's/^ProductCode\t//p')" <<'EOF' || fail "the manifests above do not match the release"
+/usr/bin/python3 - "$release" "$version" "$product_code" <<'EOF' || fail "the manifests above do not match the release"
 import hashlib, json, pathlib, sys, yaml
 release, version, product_code = pathlib.Path(sys.argv[1]), sys.argv[2], sys.argv[3]
 def beside(url):  # the release's file that a download address names, and its SHA-256
@@ -176,6 +253,10 @@ installer = kinds["installer"]["Installers"][0]
 expect(installer["InstallerUrl"].endswith(f"/ostrakit-{version}-win64.msi"), "winget: not the .msi")
 expect(installer["InstallerSha256"].lower() == beside(installer["InstallerUrl"]), "winget: checksum")
 expect(kinds["installer"]["ProductCode"] == product_code, "winget: not the .msi's product code")
+# winget runs the .msi with /quiet, where Windows Installer asks for no elevation: winget must.
+expect(installer.get("Scope", kinds["installer"].get("Scope")) == "machine", "winget: not per machine")
+expect(installer.get("ElevationRequirement", kinds["installer"].get("ElevationRequirement"))
+       == "elevationRequired", "winget: no elevation asked for the per-machine install")
 scoop = json.loads((release / "scoop" / "ostrakit.json").read_text())
 zip64 = scoop["architecture"]["64bit"]
 expect(scoop["version"] == version and scoop["license"] == "MIT", "scoop: version or licence")
@@ -185,5 +266,5 @@ expect(scoop["bin"] == ["ostrapour.exe", "ostraprune.exe"], f"scoop: bin {scoop[
 expect(scoop["checkver"] and "$version" in scoop["autoupdate"]["architecture"]["64bit"]["url"],
        "scoop: checkver or autoupdate")
 EOF
-passed "winget (3 files) and Scoop manifests parse and name $version and the checksums of the .msi and .zip beside them"
+passed "winget (3 files) and Scoop manifests parse and name $version and the checksums of the .msi and .zip beside them; winget asks for elevation (elevationRequired)"
 echo "windows-installers-check: all steps passed in $((SECONDS - started)) s"
