@@ -235,12 +235,12 @@ bool leads_to(const Place& place, const struct stat& examined, int flags) {
 }
 
 // True when the file held as `fd` is still the one its name leads to. A delete that came
-// between the examination and the lock for the run leaves it without a link, or its name on
-// no file or another: it is gone, and nothing written to it could be read again.
+// between the examination and the lock for the run leaves its name on no file or another (and
+// a file without a link has no name that leads to it): it is gone, and nothing written to it
+// could be read again.
 bool still_named(const ExtendedPathBuffer& path, std::string_view file, int fd) {
     struct stat held;
     if (fstat(fd, &held) != 0) return false;
-    if (held.st_nlink == 0) return fail(ENOENT);
     Place place;
     if (!find_place(path, file, place)) return false;
     const bool there = leads_to(place, held, 0);

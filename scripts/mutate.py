@@ -96,7 +96,6 @@ FAULTS = [
     (LINUX, "const bool walked = fd < 0 && errno == ENOENT;", "const bool walked = false;", "open: without /proc no file can be written"),
     (LINUX, "if (is_open_on(fd, named.status) && (", "if ((walked || is_open_on(fd, named.status)) && (", "open: without /proc a file renamed in meanwhile is written"),
     (LINUX, "if (is_open_on(fd, named.status) && (", "if ((!walked || is_open_on(fd, named.status)) && (", "open: a /proc that is not the kernel's leads the reopen to another file"),
-    (LINUX, "    if (held.st_nlink == 0) return fail(ENOENT);\n", "", "open: a file a pruner deleted before the lock is written"),
     (LINUX, "const bool there = leads_to(place, held, 0);", "const bool there = true;", "open: a file renamed away before the lock is written"),
     (LINUX, "             !leads_to(place, named.status, AT_SYMLINK_NOFOLLOW) ||\n", "", "delete: a file renamed over the one examined is deleted"),
     (LINUX, "    else if (!S_ISREG(named.status.st_mode) && !S_ISDIR(named.status.st_mode))\n        code = no_streams;\n", "", "stream: a FIFO is opened to look for its streams"),
