@@ -250,7 +250,7 @@ bool still_named(const ExtendedPathBuffer& path, std::string_view file, int fd) 
 
 // True when Samba's record of the file's Windows attributes marks it read-only, as its SMB
 // clients see it. One call a run, through a descriptor open for reading; a file without the
-// record, or with one that cannot be read, is not marked.
+// record, or with one that cannot be read (Samba's are 24 to 60 bytes), is not marked.
 bool marked_read_only(int fd) {
     unsigned char record[256];
     const ssize_t size = fgetxattr(fd, SAMBA_RECORD_ATTRIBUTE, record, sizeof record);
@@ -333,7 +333,9 @@ int set_stream_error(int code) { return code == E2BIG ? EFBIG : stream_error(cod
 // its streams can be written), into `fd`; refuses it on a volume without streams, and when it
 // is read-only. Only a regular file or a directory holds user attributes: anything else is
 // refused with `no_streams`, examined without being opened, since an open for reading would
-// change it (a FIFO's waiting writer would be let go, to write to nobody).
+// change it (a FIFO's waiting writer would be let go, to write to nobody): the writer says
+// ENOENT and the deleter EPERM, the kernel's own answers for user attributes there. A file that
+// Samba's record marks read-only is refused, with its streams.
 bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int no_streams,
                       int& fd) {
     NamedFile named{path, file, open_above_standard_handles(path, file, O_PATH), {}};
@@ -356,14 +358,17 @@ bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int
 // Finds the Samba stream that `stream` names among the attributes of `fd`, compared as SMB
 // clients compare names, and puts the name of its attribute in `attribute`. Asked only once
 // "user.<stream>" is found missing: a file whose stream has that form pays nothing for this.
+// A list longer than the kernel's largest (tmpfs and xfs keep one) holds no stream it can
+// show: the stream is missing, as it was before the list was asked for.
 bool find_samba_stream(int fd, std::string_view stream, char* attribute) {
-    char names[XATTR_LIST_MAX];
+    static char names[XATTR_LIST_MAX];  // in static storage, as the tool's target is
     const ssize_t size = flistxattr(fd, names, sizeof names);
-    if (size < 0) return false;
+    if (size < 0) return fail(errno == E2BIG || errno == ERANGE ? ENODATA : errno);
     for (std::size_t at = 0; at < static_cast<std::size_t>(size);) {
         const std::string_view name(names + at, strnlen(names + at, size - at));
         at += name.size() + 1;
-        if (name.size() < STREAM_NAME_CAPACITY && same_stream_name(samba_stream_name(name), stream)) {
+        if (name.size() < STREAM_NAME_CAPACITY &&
+            same_stream_name(samba_stream_name(name), stream)) {
             std::memcpy(attribute, name.data(), name.size());
             attribute[name.size()] = '\0';
             return true;
@@ -372,19 +377,26 @@ bool find_samba_stream(int fd, std::string_view stream, char* attribute) {
     return fail(ENODATA);
 }
 
+// Reads into the target the value of "user.<stream>", or where there is none of Samba's form
+// of the stream, whose bytes are its value less the NUL that ends it. Returns the value's size.
+ssize_t read_stream_value(Target& target, std::string_view stream) {
+    target.trailer = 0;
+    const ssize_t size =
+        fgetxattr(target.descriptor, target.attribute, target.value, sizeof target.value);
+    if (size >= 0 || errno != ENODATA ||
+        !find_samba_stream(target.descriptor, stream, target.attribute))
+        return size;
+    target.trailer = 1;
+    return fgetxattr(target.descriptor, target.attribute, target.value, sizeof target.value);
+}
+
 // Reads the stream's value into the target, then sets it again, unchanged: that asks what the
 // read-only open cannot, whether this stream may be written at all (permissions, a read-only
 // mount, an immutable file), and the answer belongs to the open, before any input is read.
 // Want of space is no such answer: the first write that needs the space reports it, as it
-// would for a file. A Samba stream's bytes are its value less the NUL that ends it.
+// would for a file.
 bool load_stream(Target& target, std::string_view stream) {
-    target.trailer = 0;
-    ssize_t size = fgetxattr(target.descriptor, target.attribute, target.value, sizeof target.value);
-    if (size < 0 && errno == ENODATA &&
-        find_samba_stream(target.descriptor, stream, target.attribute)) {
-        target.trailer = 1;
-        size = fgetxattr(target.descriptor, target.attribute, target.value, sizeof target.value);
-    }
+    const ssize_t size = read_stream_value(target, stream);
     // ERANGE: a value larger than the kernel can set again; writing it would shorten it.
     // ntfs-3g says E2BIG for a stream past that size.
     if (size < 0) return fail(errno == ERANGE || errno == E2BIG ? EFBIG : stream_error(errno));
@@ -476,7 +488,7 @@ bool delete_stream(const ExtendedPathBuffer& path, const SplitName& split) {
     if (is_samba_record_name(split.stream)) return fail(EINVAL);
     char attribute[STREAM_NAME_CAPACITY];
     if (!form_attribute(split.stream, attribute)) return false;
-    int fd;
+    int fd = -1;
     if (!open_stream_file(path, split.file, EPERM, fd)) return false;
     if (!take_shared_lock(fd)) return close_failed(fd, errno);
     bool removed = fremovexattr(fd, attribute) == 0;

@@ -15,20 +15,23 @@ bool begins_with(std::string_view text, std::string_view start) {
     return text.size() >= start.size() && std::string_view(text.data(), start.size()) == start;
 }
 
-// The next character of `text` from `at`, which it moves past: a code point of a well-formed
-// UTF-8 sequence, or else the byte itself offset past every code point, so that a stray byte
-// matches only the same byte.
+// The next character of `text` from `at`, which it moves past: the code point of a well-formed
+// UTF-8 sequence, or else the byte itself, offset past every code point, so that a stray byte
+// (or the start of an overlong form, a surrogate or a code past U+10FFFF) matches only itself.
 std::uint32_t next_character(std::string_view text, std::size_t& at) {
+    constexpr std::uint32_t STRAY = 0x110000, SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(at);
     const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2
                              : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
-    if (length == 0 || at + length > text.size()) return 0x110000u + byte(at++);
+    if (length == 0 || at + length > text.size()) return STRAY + byte(at++);
     std::uint32_t code = length == 1 ? lead : lead & (0x7Fu >> length);
     for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xC0) != 0x80) return 0x110000u + byte(at++);
+        if ((byte(at + i) & 0xC0) != 0x80) return STRAY + byte(at++);
         code = code << 6 | (byte(at + i) & 0x3Fu);
     }
+    if (code < SMALLEST[length] || (code >= 0xD800 && code <= 0xDFFF) || code >= STRAY)
+        return STRAY + byte(at++);
     at += length;
     return code;
 }
@@ -95,10 +98,11 @@ std::uint32_t samba_dos_attributes(const unsigned char* record, std::size_t size
     at = (at + 1 + 1) & ~std::size_t{1};  // past the terminator, to two bytes
     if (at + 2 > size) return 0;
     const std::uint32_t version = little_endian(record + at, 2);
-    at = (at + 2 + 3) & ~std::size_t{3};  // to four bytes
-    if (version < 1 || version > 5 || at + 4 > size || little_endian(record + at, 4) != version)
+    at += 2;
+    // The version again, as the 16-bit level of the union of fields that follows it.
+    if (version < 1 || version > 5 || at + 2 > size || little_endian(record + at, 2) != version)
         return 0;
-    at += 4;
+    at = (at + 2 + 3) & ~std::size_t{3};  // the fields, at four bytes
     if (version == 1) return at + 4 <= size ? little_endian(record + at, 4) : 0;
     if (at + 8 > size) return 0;
     const std::uint32_t valid = little_endian(record + at, 4);

@@ -30,11 +30,12 @@ std::string_view samba_stream_name(std::string_view attribute);
 bool same_stream_name(std::string_view a, std::string_view b);
 
 // The Windows attributes in Samba's record `record` (`size` bytes), or 0 when the record cannot
-// be read. Samba 3 wrote the attributes as text, "0x" and hex digits; later versions write an
-// NDR structure: a NUL-terminated string, padding to two bytes, the version in 16 bits, padding
-// to four, the version again in 32 bits, then that version's fields, little-endian. Versions 1
-// and 2 begin with the attributes; versions 3 to 5 with a word of flags saying which fields
-// hold, the attributes (flag 0x1) next.
+// be read. Samba 3 wrote the attributes as text, "0x" and hex digits, and records that begin so
+// are read as that text; later versions write an NDR structure, little-endian: a NUL-terminated
+// string, padding to two bytes, the version in 16 bits, the version again as the 16-bit level
+// of the union that follows, padding to four bytes, then that version's fields. Version 1
+// begins with the attributes; versions 2 to 5 with a word of flags, the attributes next. In
+// versions 3 to 5 the flags say whether the attributes hold (flag 0x1).
 std::uint32_t samba_dos_attributes(const unsigned char* record, std::size_t size);
 
 }  // namespace ostrakit

@@ -19,9 +19,9 @@ std::uint32_t attributes(const std::string& record) {
 std::string ndr(const std::string& hex, char version, const std::string& fields) {
     std::string record = hex + '\0';
     if (record.size() % 2) record += '\0';
-    record += std::string{version, '\0'};
+    record += std::string{version, '\0', version, '\0'};
     while (record.size() % 4) record += '\0';
-    return record + std::string{version, '\0', '\0', '\0'} + fields;
+    return record + fields;
 }
 
 const std::string TIME = std::string("\xa3\x01\xc7\x72\xf4\x86\xdd\x01", 8);
@@ -52,6 +52,8 @@ TEST(SambaRecord, EachFormSambaWritesIsRead) {
         {"no digits", "0x", 0},
         {"version 6", ndr("", 6, std::string("\x01\0\0\0\x01\0\0\0", 8)), 0},
         {"versions that differ", std::string("\0\0\5\0\4\0\0\0\x11\0\0\0\x21\0\0\0", 16), 0},
+        {"padding that is not zero", std::string("\0\0\5\0\5\0\xff\xff\x11\0\0\0\x21\0\0\0", 16),
+         0x21},
         {"cut short before the attributes", std::string("\0\0\5\0\5\0\0\0\x11\0\0\0\x21", 13),
          0},
         {"no terminator", "attrib", 0},
@@ -83,6 +85,9 @@ TEST(SambaStreams, NamesAreFoundAndComparedAsSmbClientsCompareThem) {
         {"a\xff", "A\xff", true},                             // a stray byte matches itself
         {"\xff", "\xfe", false},
         {"\xc3", "\xc3\xa9", false},                          // a sequence cut short
+        {"\xc1\xa1", "A", false},                            // an overlong form of "a"
+        {"\xf4\x90\x82\x80", "\x80", false},                 // past U+10FFFF
+        {"\xed\xa0\x80", "\xed\xa0\x80", true},              // a surrogate, byte for byte
     };
     for (const auto& row : rows) EXPECT_EQ(same_stream_name(row.a, row.b), row.same) << row.a;
 
