@@ -28,29 +28,19 @@ namespace {
 
 constexpr auto SERVER_WAIT = std::chrono::seconds(20);
 
-// A port on the loopback interface that nothing listens on now.
-int free_port() {
-    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+// Binds (`port` 0: any free port) or connects a socket on the loopback interface at `port`;
+// returns the port it is bound or connected to, or -1.
+int loopback(int port, bool bind_it) {
+    const int socket_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, htons(static_cast<std::uint16_t>(port)),
+                        {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
-    const bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-                       getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-    close(probe);
-    return bound ? ntohs(address.sin_port) : -1;
-}
-
-bool listening(int port) {
-    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool connected =
-        connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(client);
-    return connected;
+    auto* any = reinterpret_cast<sockaddr*>(&address);
+    const bool done = bind_it ? bind(socket_fd, any, length) == 0 &&
+                                    getsockname(socket_fd, any, &length) == 0
+                              : connect(socket_fd, any, length) == 0;
+    close(socket_fd);
+    return done ? ntohs(address.sin_port) : -1;
 }
 
 // smbd with a configuration of its own: loopback only, a free port, every file of its own in
@@ -69,7 +59,7 @@ protected:
         REQUIRE_OR_SKIP(!find_program("smbd").empty() && !find_program("smbclient").empty(),
                         "smbd or smbclient missing (Debian: samba, samba-vfs-modules, smbclient)");
         REQUIRE_OR_SKIP(!share.path().empty(), share.reason());
-        port = std::to_string(free_port());
+        port = std::to_string(loopback(0, true));
         const std::string state = dir / "state";
         std::filesystem::create_directory(state);
         write_file(config, "[global]\n"
@@ -91,7 +81,7 @@ protected:
             .input = Input::FILE, .path = "/dev/null", .output = Output::DISCARD,
             .setup = [] { prctl(PR_SET_PDEATHSIG, SIGTERM); },
             .timeout = std::chrono::minutes(10), .helper = true});
-        for (const auto until = steady_clock::now() + SERVER_WAIT; !listening(std::stoi(port));) {
+        for (const auto until = steady_clock::now() + SERVER_WAIT; loopback(std::stoi(port), false) < 0;) {
             ASSERT_TRUE(smbd->running()) << "smbd ended: see " << state << "/log";
             ASSERT_LT(steady_clock::now(), until) << "smbd did not listen on port " << port;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
