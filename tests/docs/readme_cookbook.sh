@@ -3,13 +3,12 @@
 # Runs every ```sh block under the README's "Cookbook" heading, in order, in one scratch
 # directory with the built tools first on PATH, and compares what each prints (standard output
 # and standard error together) byte for byte with the ```text block that follows it; a block
-# with no ```text block after it must print nothing. Diagnostics name the source directory the
-# tools were built from; the README shows it as /path/to/ostrakit.
-#   readme_cookbook.sh README.md TOOLS_DIR SOURCE_DIR WORK_DIR
+# with no ```text block after it must print nothing. Diagnostics name the source directory as
+# the tools recorded it (RECORDED_DIR); the README shows the one a release records (RELEASE_DIR).
+#   readme_cookbook.sh README.md TOOLS_DIR RECORDED_DIR RELEASE_DIR WORK_DIR
 set -uo pipefail
-readme=$1 tools=$2 source_dir=$3 work=$4
+readme=$1 tools=$2 recorded_dir=$3 release_dir=$4 work=$5
 SKIP=77
-PLACEHOLDER=/path/to/ostrakit
 
 mkdir -p "$work"
 scratch=$(mktemp -d "$work/cookbook.XXXXXX")
@@ -58,7 +57,7 @@ for ((i = 1; i <= count; i++)); do
   status=$?
   printed=$(cat "$blocks/$i.out"; echo x)  # the x keeps trailing line ends
   printed=${printed%x}
-  printf '%s' "${printed//"$source_dir/"/"$PLACEHOLDER/"}" > "$blocks/$i.out"
+  printf '%s' "${printed//"$recorded_dir/"/"$release_dir/"}" > "$blocks/$i.out"
   if ((status != 0)); then
     echo "FAILED: block $i ended with status $status:"
   elif ! cmp -s "$blocks/$i.text" "$blocks/$i.out"; then

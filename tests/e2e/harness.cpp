@@ -494,13 +494,17 @@ void expect_pour_refused(const std::string& name, const std::string& input,
 
 std::string diagnostic(const std::string& tool, const std::string& operation,
                        const std::string& text, int occurrence) {
-    const std::string source = std::string(OSTRAKIT_SOURCE_DIR) + "/" + tool + "/" + tool + ".cpp";
+    const std::string file = "/" + tool + "/" + tool + ".cpp";
+    const std::string source = OSTRAKIT_SOURCE_DIR + file;
+    // The directory the tools recorded for their source: the real one, or a release's.
+    const std::string recorded =
+        (windows_target() ? OSTRAKIT_RECORDED_WINDOWS_DIR : OSTRAKIT_RECORDED_DIR) + file;
     std::istringstream lines(read_file(source));
     const std::string site = "REPORT_AND_EXIT(\"" + operation + "\")";
     std::string line;
     for (int number = 1, seen = 0; std::getline(lines, line); ++number)
         if (line.find(site) != line.npos && ++seen == occurrence)
-            return text_mode(source + ":" + operation + "(" + std::to_string(number) + "): " +
+            return text_mode(recorded + ":" + operation + "(" + std::to_string(number) + "): " +
                              text + "\n");
     throw std::runtime_error("no report site " + std::to_string(occurrence) + " for " +
                              operation + " in " + source);

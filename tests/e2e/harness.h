@@ -134,7 +134,9 @@ void expect_pour_refused(const std::string& name, const std::string& input,
                          const std::string& operation, int code, const std::string& what = "");
 
 // The exact diagnostic line a tool prints for `operation` at its `occurrence`th report site
-// for it, counted from the top of the tool's source.
+// for it, counted from the top of the tool's source. The source is named as the tools record
+// it: under this checkout, or under a release's fixed directory in a release build
+// (OSTRAKIT_RELEASE), whose suite runs against tools built the same way.
 std::string diagnostic(const std::string& tool, const std::string& operation,
                        const std::string& text, int occurrence = 1);
 
