@@ -165,7 +165,8 @@ echo "== the source the programs name"
 line=$(grep -n 'REPORT_AND_EXIT("DeleteFileW")' ostraprune/ostraprune.cpp | cut -d: -f1)
 site="ostrakit-$version/ostraprune/ostraprune.cpp:DeleteFileW($line):"
 dpkg-deb -x "$amd64" "$scratch/amd64"
-(cd "$scratch" && cmake -E tar xf "$release/ostrakit-$version-win64.zip")
+zip=$PWD/$release/ostrakit-$version-win64.zip
+(cd "$scratch" && cmake -E tar xf "$zip")
 msiextract -C "$scratch/msi" "$release/ostrakit-$version-win64.msi" >/dev/null
 qemu=$(command -v qemu-aarch64-static)
 wine=(env "WINEPREFIX=${WINEPREFIX:-$PWD/build/native/tests/wine-prefix}" WINEDEBUG=-all /usr/lib/wine/wine64)
