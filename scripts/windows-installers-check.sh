@@ -6,7 +6,8 @@
 #      is the same, byte for byte;
 #   1. msiexec /i ... /qn installs the .msi into C:\Program Files\ostrakit;
 #   2. the system PATH holds that folder, and cmd finds ostrapour through it;
-#   3. the Windows end-to-end suite passes against the installed programs (build/native);
+#   3. the Windows end-to-end suite passes against the installed programs (build/native, as
+#      scripts/release.sh left it: a release build);
 #   4. an older version over this one is refused, and an upgrade from an older one leaves one
 #      installation with one PATH entry;
 #   5. msiexec /x removes the files and the PATH entry, and PATH is as it was before;
@@ -121,6 +122,9 @@ passed "the system PATH gained '$entry' and nothing else; cmd found ostrapour th
 
 # ---- 3. the end-to-end suite against the installed programs --------------------------------
 [[ -x build/native/tests/e2e_wine_tests ]] || fail "build/native is not built (cmake --build --preset native)"
+# The suite expects the source where its own build's tools name it: a release's for these.
+grep -qx 'OSTRAKIT_RELEASE:BOOL=ON' build/native/CMakeCache.txt ||
+  fail "build/native is a development build, not the release's (bash scripts/release.sh)"
 OSTRAKIT_TOOL_DIR=$folder OSTRAKIT_E2E_REQUIRE=1 ctest --preset native -R '^wine\.' ||
   fail "the Windows end-to-end suite failed against the installed programs"
 passed "the Windows end-to-end suite against C:\\Program Files\\ostrakit"
