@@ -201,6 +201,12 @@ elsewhere=$scratch/elsewhere/ostrakit
 mkdir -p "$elsewhere"
 tar -cf - --exclude=./build --exclude=./.git . | tar -xf - -C "$elsewhere"
 started=$SECONDS
+# The copy's builds get what these were configured with (maintainer, homepage, download
+# address), which release.sh keeps.
+for preset in native aarch64 static aarch64-static mingw; do
+  mapfile -t settings < <(sed -n 's/^\(OSTRAKIT_[A-Z_]*:STRING=\)/-D\1/p' "build/$preset/CMakeCache.txt")
+  (cd "$elsewhere" && cmake --preset "$preset" --no-warn-unused-cli "${settings[@]}" >/dev/null)
+done
 bash "$elsewhere/scripts/release.sh" >"$scratch/elsewhere.log" 2>&1 ||
   { tail -n 20 "$scratch/elsewhere.log" >&2; fail "release.sh failed in $elsewhere"; }
 if ! diff "$release/SHA256SUMS" "$elsewhere/build/release/SHA256SUMS"; then
