@@ -16,8 +16,8 @@
 #                for Windows), not where it was built: ostraprune of each, the Windows ones
 #                under Wine, reports a missing file;
 #   built again  release.sh in a copy of this tree in another directory, with the same
-#                SOURCE_DATE_EPOCH, makes the same SHA256SUMS (about 2.5 minutes more on 2
-#                cores, most of it the native build with its tests).
+#                SOURCE_DATE_EPOCH, makes the same SHA256SUMS: 1.5 minutes more on 2 cores
+#                (3.5 while other builds share them), most of it the native build's tests.
 # Run after scripts/release.sh (scripts/test.sh runs both), with the SOURCE_DATE_EPOCH it had.
 set -euo pipefail
 cd "$(dirname "$0")/.."
