@@ -107,6 +107,16 @@ else()
   configure_file(packaging/copyright.in copyright @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${OSTRAKIT_DOC_DIR})
 
+  # rpmbuild keeps a file's own time when it is older than SOURCE_DATE_EPOCH, and lowers only
+  # newer ones to it: a copyright file written by a configure run before the commit would make
+  # another .rpm than a fresh checkout does. Every file installed so far takes that date.
+  install(CODE [[
+    if(DEFINED ENV{SOURCE_DATE_EPOCH} AND CMAKE_INSTALL_MANIFEST_FILES)
+      list(TRANSFORM CMAKE_INSTALL_MANIFEST_FILES PREPEND "$ENV{DESTDIR}" OUTPUT_VARIABLE files)
+      execute_process(COMMAND touch -h -d @$ENV{SOURCE_DATE_EPOCH} ${files}
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endif()]])
+
   set(CPACK_GENERATOR DEB)
   # The RPM beside the .deb, for Fedora, RHEL and their kin, where rpmbuild is at hand (Debian:
   # rpm). Not for cross builds, whose RPMs nobody asked for.

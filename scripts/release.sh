@@ -7,7 +7,8 @@
 #   ostrakit-<version>-win64.zip and ostrakit-<version>-win64.msi   Windows
 # and, from those, the winget and Scoop manifests in build/release/winget and scoop.
 # Run as root on Debian 12 from the checkout; it installs what it needs first. Everything is
-# dated by the last commit (SOURCE_DATE_EPOCH), so two runs of one commit give the same bytes.
+# dated by the last commit (SOURCE_DATE_EPOCH), so two runs of one commit give the same bytes,
+# in any directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
@@ -21,9 +22,12 @@ release=build/release
 rm -rf "$release"
 mkdir -p "$release"
 # Each preset's packages: the .deb and the .rpm of the native build, the arm64 .deb, the two
-# static archives and the Windows .zip. A build tree already configured keeps its settings.
+# static archives and the Windows .zip. A build tree already configured keeps its settings, and
+# becomes a release build, which records its source as /usr/src/ostrakit-<version> (Windows:
+# C:/src/ostrakit-<version>) wherever the checkout is; "cmake --preset" alone makes it a
+# development build again.
 for preset in native aarch64 static aarch64-static mingw; do
-  cmake --preset "$preset" >/dev/null
+  cmake --preset "$preset" -DOSTRAKIT_RELEASE=ON >/dev/null
   cmake --build --preset "$preset" >/dev/null
   rm -rf "build/$preset/packages"
   (cd "build/$preset" && cpack -B packages >/dev/null)

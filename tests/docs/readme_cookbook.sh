@@ -3,8 +3,10 @@
 # Runs the recipes of a document (the README's "Cookbook", docs/FAQ.md) and compares what each
 # prints, standard output and standard error together, byte for byte with the ```text block
 # that follows it; a recipe with no ```text block after it must print nothing. Diagnostics name
-# the source directory the tools were built from; the documents show it as /path/to/ostrakit.
-#   readme_cookbook.sh DOCUMENT HEADING TOOLS_DIR SOURCE_DIR WORK_DIR [WINE WINE_PREFIX]
+# the source directory as the tools recorded it (RECORDED_DIR); the documents show the one a
+# release records (RELEASE_DIR).
+#   readme_cookbook.sh DOCUMENT HEADING TOOLS_DIR RECORDED_DIR RELEASE_DIR WORK_DIR
+#                      [WINE WINE_PREFIX]
 # HEADING names the "## " section that holds the recipes; "-" takes the whole document.
 # Without WINE, every ```sh block runs, in order, in one scratch directory with the Linux tools
 # of TOOLS_DIR first on PATH. With WINE, TOOLS_DIR is the Windows build, and every ```bat block
@@ -15,12 +17,11 @@
 # OSTRAKIT_TOOL_DIR chooses other tools, as for the end-to-end suite; with
 # OSTRAKIT_E2E_REQUIRE=1 what would skip (no Wine, no NTFS volume) fails instead.
 set -uo pipefail
-document=$1 heading=$2 tools=${OSTRAKIT_TOOL_DIR:-$3} source_dir=$4 work=$5
-wine=${6:-}
+document=$1 heading=$2 tools=${OSTRAKIT_TOOL_DIR:-$3} recorded_dir=$4 release_dir=$5 work=$6
+wine=${7:-}
 # The recipes run elsewhere: a relative directory of tools is taken from here.
 [[ -d $tools ]] && tools=$(cd "$tools" && pwd)
 SKIP=77
-PLACEHOLDER=/path/to/ostrakit
 NOT_UNDER_WINE='rem Not run under Wine'
 
 # skip REASON: the recipes cannot run here; a failure when everything is required.
@@ -91,7 +92,7 @@ placeholder() {
   local printed
   printed=$(cat "$1"; echo x)  # the x keeps trailing line ends
   printed=${printed%x}
-  printf '%s' "${printed//"$source_dir/"/"$PLACEHOLDER/"}" > "$1"
+  printf '%s' "${printed//"$recorded_dir/"/"$release_dir/"}" > "$1"
 }
 
 if [[ -z $wine ]]; then
@@ -115,7 +116,7 @@ else
     skip "mkntfs or ntfs-3g missing (Debian: ntfs-3g)"
   fi
   # A prefix the run names (one with the tools installed) serves instead of the build's.
-  export WINEPREFIX=${WINEPREFIX:-${7:-}} WINEDEBUG=-all LC_ALL=C.UTF-8
+  export WINEPREFIX=${WINEPREFIX:-${8:-}} WINEDEBUG=-all LC_ALL=C.UTF-8
   tools_windows=Z:${tools//\//\\}
   export WINEPATH=$tools_windows
   truncate -s 16M "$scratch/volume.ntfs"

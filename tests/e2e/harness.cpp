@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -391,6 +392,22 @@ std::string tool_directory() {
     return windows_target() ? OSTRAKIT_MINGW_DIR : OSTRAKIT_BUILD_TOOL_DIR;
 }
 
+bool release_tools() {
+    static const bool release = [] {
+        std::ifstream cache(tool_directory() + "/CMakeCache.txt");
+        const std::string entry = "OSTRAKIT_RELEASE:BOOL=";
+        for (std::string line; std::getline(cache, line);) {
+            if (!line.starts_with(entry)) continue;
+            std::string value = line.substr(entry.size());
+            std::transform(value.begin(), value.end(), value.begin(),
+                           [](unsigned char c) { return std::toupper(c); });
+            return value == "ON" || value == "1" || value == "TRUE" || value == "YES";
+        }
+        return OSTRAKIT_RELEASE_BUILD != 0;
+    }();
+    return release;
+}
+
 const std::vector<std::string>& tool_emulator() {
     static const std::vector<std::string> emulator = [] {
         const char* chosen = std::getenv("OSTRAKIT_TOOL_EMULATOR");
@@ -494,13 +511,17 @@ void expect_pour_refused(const std::string& name, const std::string& input,
 
 std::string diagnostic(const std::string& tool, const std::string& operation,
                        const std::string& text, int occurrence) {
-    const std::string source = std::string(OSTRAKIT_SOURCE_DIR) + "/" + tool + "/" + tool + ".cpp";
+    const std::string file = "/" + tool + "/" + tool + ".cpp";
+    const std::string source = OSTRAKIT_SOURCE_DIR + file;
+    const std::string recorded = !release_tools()   ? source
+                                 : windows_target() ? OSTRAKIT_WINDOWS_RELEASE_DIR + file
+                                                    : OSTRAKIT_RELEASE_DIR + file;
     std::istringstream lines(read_file(source));
     const std::string site = "REPORT_AND_EXIT(\"" + operation + "\")";
     std::string line;
     for (int number = 1, seen = 0; std::getline(lines, line); ++number)
         if (line.find(site) != line.npos && ++seen == occurrence)
-            return text_mode(source + ":" + operation + "(" + std::to_string(number) + "): " +
+            return text_mode(recorded + ":" + operation + "(" + std::to_string(number) + "): " +
                              text + "\n");
     throw std::runtime_error("no report site " + std::to_string(occurrence) + " for " +
                              operation + " in " + source);

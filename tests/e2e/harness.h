@@ -110,6 +110,10 @@ int execute(const std::vector<std::string>& argv,
 // Wine's prefix is WINEPREFIX when that is set, else one kept in the build tree.
 std::string tool_directory();
 const std::vector<std::string>& tool_emulator();
+// Whether the tools are a release build (OSTRAKIT_RELEASE), which names its source under a
+// fixed directory: as the CMakeCache.txt of their build tree says, or, for tools without one
+// (installed ones), as the suite's own build is.
+bool release_tools();
 std::string pour_path();
 std::string prune_path();
 
@@ -134,7 +138,8 @@ void expect_pour_refused(const std::string& name, const std::string& input,
                          const std::string& operation, int code, const std::string& what = "");
 
 // The exact diagnostic line a tool prints for `operation` at its `occurrence`th report site
-// for it, counted from the top of the tool's source.
+// for it, counted from the top of the tool's source, named as the tools record it: under this
+// checkout, or under a release's fixed directory when they are a release build.
 std::string diagnostic(const std::string& tool, const std::string& operation,
                        const std::string& text, int occurrence = 1);
 

@@ -14,7 +14,7 @@
 #   5. msiexec /i ... /qn installs the .msi into C:\Program Files\ostrakit;
 #   6. the system PATH gains that folder as its last entry, and cmd finds ostrapour through it;
 #   7. the Windows end-to-end suite, and the FAQ's cmd lines, pass against the installed
-#      programs (build/native);
+#      programs (build/native, as scripts/release.sh left it: a release build);
 #   8. an older version over this one is refused, and an upgrade from an older one leaves one
 #      installation with one PATH entry;
 #   9. msiexec /x removes the files and the PATH entry, and PATH holds what it held before;
@@ -199,6 +199,9 @@ passed "the system PATH gained '$entry' as its last entry and nothing else; cmd 
 # ---- 7. the end-to-end suite against the installed programs --------------------------------
 # Its tests are those named wine.*, the FAQ's cmd lines (wine.faq_cmd_lines) among them.
 [[ -x build/native/tests/e2e_wine_tests ]] || fail "build/native is not built (cmake --build --preset native)"
+# The suite expects the source where its own build's tools name it: a release's for these.
+grep -qx 'OSTRAKIT_RELEASE:BOOL=ON' build/native/CMakeCache.txt ||
+  fail "build/native is a development build, not the release's (bash scripts/release.sh)"
 OSTRAKIT_TOOL_DIR=$folder OSTRAKIT_E2E_REQUIRE=1 ctest --preset native -R '^wine\.' ||
   fail "the Windows end-to-end suite failed against the installed programs"
 passed "the Windows end-to-end suite and the FAQ's cmd lines against C:\\Program Files\\ostrakit"
