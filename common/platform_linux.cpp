@@ -236,13 +236,11 @@ bool leads_to(const Place& place, const struct stat& examined, int flags) {
     return (found.st_dev == examined.st_dev && found.st_ino == examined.st_ino) || fail(EBUSY);
 }
 
-// True when the file held as `fd` is still the one its name leads to. A delete that came
-// between the examination and the lock for the run leaves its name on no file or another (and
-// a file without a link has no name that leads to it): it is gone, and nothing written to it
-// could be read again.
-bool still_named(const ExtendedPathBuffer& path, std::string_view file, int fd) {
-    struct stat held;
-    if (fstat(fd, &held) != 0) return false;
+// True when the file that `held` describes, open and locked for the run, is still the one its
+// name leads to. A delete that came between the examination and the lock leaves its name on no
+// file or another (and a file without a link has no name that leads to it): it is gone, and
+// nothing written to it could be read again.
+bool still_named(const ExtendedPathBuffer& path, std::string_view file, const struct stat& held) {
     Place place;
     if (!find_place(path, file, place)) return false;
     const bool there = leads_to(place, held, 0);
@@ -318,7 +316,7 @@ bool open_file(const ExtendedPathBuffer& path, std::string_view file, Target& ta
     // A device is not the tool's to lock: /dev/null takes any number of writers.
     if (!is_device(named.status) && !take_exclusive_lock(target.descriptor))
         return give_up(named, target, errno);
-    if (!still_named(path, file, target.descriptor)) return give_up(named, target, errno);
+    if (!still_named(path, file, named.status)) return give_up(named, target, errno);
     if (!regular && !make_blocking(target.descriptor)) return give_up(named, target, errno);
     close(named.descriptor);
     return true;
@@ -418,8 +416,9 @@ bool open_stream(const ExtendedPathBuffer& path, const SplitName& split, Target&
     if (is_samba_record_name(split.stream)) return fail(EINVAL);
     if (!form_attribute(split.stream, target.attribute)) return false;
     if (!open_stream_file(path, split.file, ENOENT, target.descriptor)) return false;
-    if (!take_exclusive_lock(target.descriptor) ||
-        !still_named(path, split.file, target.descriptor) || !load_stream(target, split.stream))
+    struct stat held;
+    if (!take_exclusive_lock(target.descriptor) || fstat(target.descriptor, &held) != 0 ||
+        !still_named(path, split.file, held) || !load_stream(target, split.stream))
         return close_failed(target.descriptor, errno);
     return true;
 }
