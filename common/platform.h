@@ -40,12 +40,16 @@ struct ExtendedPathBuffer {
 };
 
 // An open file or standard input. Both platforms use -1 as the invalid value
-// (INVALID_HANDLE_VALUE on Windows, a negative descriptor on Linux).
+// (INVALID_HANDLE_VALUE on Windows, a negative descriptor on Linux). `is_pipe` is learnt once,
+// as standard input is taken, for the reads to come: a Windows pipe delivers an empty read for
+// a writer's empty write and ends only when broken. A Linux pipe ends in an empty read, so the
+// Linux build never sets it.
 struct Handle {
     std::intptr_t native;
+    bool is_pipe;
     friend constexpr bool operator==(Handle, Handle) = default;
 };
-inline constexpr Handle INVALID_HANDLE{-1};
+inline constexpr Handle INVALID_HANDLE{-1, false};
 
 }  // namespace ostrakit
 
@@ -75,12 +79,16 @@ bool build_extended_path(const PathChar* name, ExtendedPathBuffer& out);
 // writing wherever the platform can tell without one, so that it changes nothing at all.
 bool open_existing_for_writing(const ExtendedPathBuffer& path, Target& target);
 
-// The standard-input handle (GetStdHandle). INVALID_HANDLE on failure. A process started with
-// no standard input at all gets a null handle on Windows and a closed descriptor 0 on Linux:
-// neither is a failure here, and the first read reports it.
+// The standard-input handle (GetStdHandle), and whether it is a pipe (GetFileType).
+// INVALID_HANDLE on failure. A process started with no standard input at all gets a null
+// handle on Windows and a closed descriptor 0 on Linux: neither is a failure here, and the
+// first read reports it.
 Handle standard_input();
 
 // Reads up to `size` bytes (ReadFile). False on failure; true with *delivered == 0 at end.
+// From a Windows pipe an empty read is no end: it is read past, and the end comes as a broken
+// pipe. A read that filled the block from a longer message (ERROR_MORE_DATA) delivers that
+// block; the rest of the message follows in the next reads.
 bool read_block(Handle from, void* buffer, std::uint32_t size, std::uint32_t* delivered);
 
 // Writes up to `size` bytes at the target's current position, which advances by the count

@@ -529,7 +529,7 @@ bool open_existing_for_writing(const ExtendedPathBuffer& path, Target& target) {
     return open_file(path, split.file, target);
 }
 
-Handle standard_input() { return Handle{STDIN_FILENO}; }
+Handle standard_input() { return Handle{STDIN_FILENO, false}; }
 
 bool read_block(Handle from, void* buffer, std::uint32_t size, std::uint32_t* delivered) {
     const int fd = static_cast<int>(from.native);

@@ -17,7 +17,15 @@ namespace {
 constexpr std::size_t BUFFER_UNITS = EXTENDED_PATH_PREFIX_LENGTH + FULL_PATH_CAPACITY;
 
 HANDLE native(Handle handle) { return reinterpret_cast<HANDLE>(handle.native); }
-Handle wrap(HANDLE handle) { return Handle{reinterpret_cast<std::intptr_t>(handle)}; }
+Handle wrap(HANDLE handle) { return Handle{reinterpret_cast<std::intptr_t>(handle), false}; }
+
+// A pipe, anonymous or named. GetFileType says the same of a socket, whose empty read is its
+// end: only a pipe answers GetNamedPipeInfo.
+bool is_pipe(HANDLE handle) {
+    DWORD flags = 0;
+    return GetFileType(handle) == FILE_TYPE_PIPE &&
+           GetNamedPipeInfo(handle, &flags, nullptr, nullptr, nullptr) != 0;
+}
 
 // True when the extended path names a file itself: no colon in its last component, but for the
 // drive's own.
@@ -85,13 +93,23 @@ bool open_existing_for_writing(const ExtendedPathBuffer& path, Target& target) {
     return true;
 }
 
-Handle standard_input() { return wrap(GetStdHandle(STD_INPUT_HANDLE)); }
+Handle standard_input() {
+    Handle input = wrap(GetStdHandle(STD_INPUT_HANDLE));
+    if (input != INVALID_HANDLE) input.is_pipe = is_pipe(native(input));
+    return input;
+}
 
 bool read_block(Handle from, void* buffer, std::uint32_t size, std::uint32_t* delivered) {
     DWORD count = 0;
-    const BOOL ok = ReadFile(native(from), buffer, size, &count, nullptr);
+    bool ok = false;
+    do {
+        ok = ReadFile(native(from), buffer, size, &count, nullptr) != 0;
+        // The block is full and the message goes on: what came is data all the same.
+        if (!ok && GetLastError() == ERROR_MORE_DATA && count != 0) ok = true;
+        // A pipe's empty read is its writer's empty write: a pipe ends broken, not empty.
+    } while (ok && count == 0 && from.is_pipe);
     *delivered = count;
-    return ok != 0;
+    return ok;
 }
 
 bool write_block(Target& to, const void* data, std::uint32_t size, std::uint32_t* taken) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <utility>
 
 #include "harness.h"
 
@@ -35,15 +37,25 @@ TEST(WindowsBuild, LinesEndInCrLfAndTheSystemTextKeepsItsOwn) {
 }
 
 // A Windows pipe ends in a failed read (ERROR_BROKEN_PIPE) once its writer has closed it,
-// where a Linux pipe, as Wine passes it on, gives an empty one.
+// where a Linux pipe, as Wine passes it on, gives an empty one. Before that, an empty read is a
+// writer's empty write, and a message longer than the block comes in blocks.
 TEST(WindowsBuild, TheEndOfAWindowsPipeIsTheEndOfInput) {
     ScratchDir dir;
-    write_file(dir / "target.txt", "0123456789");
-    write_file(dir / "input", "AB");
-    expect_success(run(OSTRAKIT_MINGW_DIR "/pipe_feeder.exe",
-                       {.args = {pour_path(), dir / "target.txt"}, .input = Input::FILE,
-                        .path = dir / "input"}));
-    EXPECT_EQ(read_file(dir / "target.txt"), "AB23456789");
+    std::string pieces = "AB";  // then an empty write, a 300-byte message and the rest
+    for (int i = 0; i < 300; ++i) pieces += static_cast<char>('a' + i % 26);
+    pieces += "CD";
+    const std::string original(400, 'o');
+    for (const auto& [feeder, input] : {std::pair<std::string, std::string>{"", "AB"},
+                                        {"--message=2,0,300", pieces},
+                                        {"--byte=2,0,300", pieces}}) {
+        write_file(dir / "target.txt", original);
+        write_file(dir / "input", input);
+        e2e::Run how = {.args = {pour_path(), dir / "target.txt"}, .input = Input::FILE,
+                   .path = dir / "input"};
+        if (!feeder.empty()) how.args.insert(how.args.begin(), feeder);
+        expect_success(run(OSTRAKIT_MINGW_DIR "/pipe_feeder.exe", how), feeder);
+        EXPECT_EQ(read_file(dir / "target.txt"), input + original.substr(input.size())) << feeder;
+    }
 }
 
 TEST(WindowsBuild, NamesAlreadyInExtendedFormAreTakenAsTheyAre) {
