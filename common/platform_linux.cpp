@@ -152,13 +152,11 @@ bool take_shared_lock(int fd) {
     return fail(errno == EWOULDBLOCK ? EBUSY : errno);
 }
 
-// True when another program holds a lock on the file, tested without taking one. Where flock
-// is POSIX locks underneath (NFSv4), a write lock cannot be taken through a descriptor open for
-// reading (EBADF), but it can be tested through one.
+// True when another program holds a lock on the file. Where flock is POSIX locks underneath
+// (NFSv4), a descriptor open for reading cannot take a write lock (EBADF), but can test for one.
 bool lock_held_elsewhere(int fd) {
-    struct flock whole = {};
+    struct flock whole = {};  // the whole file: from its start (SEEK_SET, 0), to its end
     whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
     return fcntl(fd, F_GETLK, &whole) == 0 && whole.l_type != F_UNLCK;
 }
 
@@ -171,20 +169,18 @@ bool is_device(const struct stat& status) {
 
 // True when the mount table says that `device` is one of WSL's Windows drives.
 bool on_windows_drive(dev_t device) {
-    const int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     DrvfsSearch search(major(device), minor(device));
+    const int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
     char chunk[4096];
-    ssize_t count;
-    while ((count = read(fd, chunk, sizeof chunk)) > 0 &&
-           search.take({chunk, static_cast<std::size_t>(count)})) {
+    for (ssize_t count; fd >= 0 && (count = read(fd, chunk, sizeof chunk)) > 0 &&
+                        search.take({chunk, static_cast<std::size_t>(count)});) {
     }
-    close(fd);
+    if (fd >= 0) close(fd);
     return search.found();
 }
 
-// Refuses a stream on a volume whose attributes are not streams (volumes.h). The mount table
-// is read only where the magic number leaves the question open.
+// Refuses a stream on a volume whose attributes are not streams, reading the mount table only
+// where the magic number leaves that open (volumes.h).
 bool volume_has_streams(int fd, dev_t device) {
     struct statfs volume;
     if (fstatfs(fd, &volume) != 0) return false;
@@ -437,12 +433,10 @@ bool load_stream(Target& target, std::string_view stream) {
     return fail(set_stream_error(errno));
 }
 
-// Takes the stream's lock for the run through the file's descriptor open for reading. Over
-// NFSv4 that cannot hold a write lock (EBADF): there, once the stream is found and no writer
-// holds the file, the file is opened again for writing, and that descriptor takes the lock and
-// keeps the stream. The probe puts the attribute's name back: load_stream looks it up again. A
-// directory cannot be opened for writing, and nothing else could keep a second writer of its
-// streams out: they are refused there, "No locks available".
+// Locks the stream's file for the run. Over NFSv4 a descriptor open for reading cannot hold a
+// write lock (EBADF): once the stream is found (its name put back for load_stream) and no
+// writer holds the file, it is opened for writing, to lock and keep the stream. A directory
+// cannot be, and nothing else keeps a second writer out: "No locks available".
 bool lock_stream_file(const NamedFile& held, Target& target, std::string_view stream) {
     if (flock(target.descriptor, LOCK_EX | LOCK_NB) == 0) return true;
     if (errno != EBADF) return fail(errno == EWOULDBLOCK ? EBUSY : errno);

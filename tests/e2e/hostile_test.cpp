@@ -147,6 +147,12 @@ int locked_over_nfs(const ScratchDir& dir) {
     if (fcntl(holder, F_OFD_SETLK, &whole) != 0) ADD_FAILURE() << "lock: " << std::strerror(errno);
     return holder;
 }
+// Samba's form of the stream "t": its bytes and one NUL.
+const std::string SAMBA_FORM = "DosStream.t:$DATA";
+int samba_stream(const ScratchDir& dir) {
+    set_stream(dir / "f", SAMBA_FORM, std::string("value\0", 6));
+    return -1;
+}
 int directory_with_stream(const ScratchDir& dir) {
     mkdir((dir / "d").c_str(), 0755);
     set_stream(dir / "d", "s", "value");
@@ -457,6 +463,10 @@ UNSANITIZED_BUILD_TEST(HostileStarts, AFaultySystemOrTooFewDescriptorsNeverLoseA
         {.what = "NFSv4, a stream another writer holds", .target = "f:s",
          .setup = shim("nfs4-locks"), .code = EBUSY, .scene = locked_over_nfs, .watched = true,
          .unless = cannot_preload},
+        {.what = "NFSv4, a stream in Samba's form", .target = "f:t", .input = "blocks",
+         .setup = shim("nfs4-locks"), .scene = samba_stream, .after = [](const ScratchDir& dir) {
+             EXPECT_EQ(read_stream(dir / "f", SAMBA_FORM), BLOCKS + '\0');
+         }, .unless = cannot_preload},
         {.what = "NFSv4, a missing stream", .target = "f:t", .setup = shim("nfs4-locks"),
          .code = ENOENT, .watched = true, .unless = cannot_preload},
         {.what = "NFSv4, a file another writer holds", .setup = shim("nfs4-locks"),
@@ -466,6 +476,9 @@ UNSANITIZED_BUILD_TEST(HostileStarts, AFaultySystemOrTooFewDescriptorsNeverLoseA
         {.what = "NFSv4, a stream deleted", .tool = "ostraprune", .target = "f:s",
          .setup = shim("nfs4-locks"), .operation = "DeleteFileW", .stream = "<none>",
          .unless = cannot_preload},
+        {.what = "NFSv4, a stream another writer holds, deleted", .tool = "ostraprune",
+         .target = "f:s", .setup = shim("nfs4-locks"), .code = EBUSY, .operation = "DeleteFileW",
+         .scene = locked_over_nfs, .unless = cannot_preload},
         {.what = "NFSv4, a file", .setup = shim("nfs4-locks"), .file = "INPUTnal content",
          .unless = cannot_preload},
         {.what = "too few descriptors to delete a stream", .tool = "ostraprune",
