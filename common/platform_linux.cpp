@@ -283,12 +283,12 @@ bool marked_read_only(int fd) {
 
 // Refuses a regular file that a file server marks read-only, or that another writer holds,
 // before it is opened for writing: Samba's record is read, and the exclusive lock asked for,
-// through a descriptor opened for reading, let go at once with that descriptor. The lock that
-// holds for the run is then taken through the descriptor that writes, as network file systems
-// need: NFS locks only a file open for writing, and SMB lets only the locking descriptor do
-// I/O. A writer that starts in between is refused at that lock, after the open for writing, as
-// is every writer of a file that may be written but not read, of a FIFO (which a reader opened
-// to ask would change), and on a file system that locks only files open for writing. A pruner
+// through a descriptor opened for reading, let go at once with that descriptor (or, where that
+// takes no write lock, tested). The lock that holds for the run is then taken through the
+// descriptor that writes, as network file systems need: NFS locks only a file open for
+// writing, and SMB lets only the locking descriptor do I/O. A writer that starts in between is
+// refused at that lock, after the open for writing, as is every writer of a file that may be
+// written but not read, and of a FIFO (which a reader opened to ask would change). A pruner
 // that deletes the file in between is seen once that lock is held (still_named).
 bool refuse_marked_or_held_file(const NamedFile& named) {
     if (!S_ISREG(named.status.st_mode)) return true;

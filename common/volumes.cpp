@@ -2,6 +2,7 @@
 // Which Linux volumes keep no streams, from their magic number and their mount table line.
 #include "volumes.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace ostrakit {
@@ -15,22 +16,22 @@ constexpr std::uint32_t V9FS_MAGIC = 0x01021997;
 constexpr std::uint32_t FUSE_MAGIC = 0x65735546;
 constexpr std::uint32_t WSLFS_MAGIC = 0x53464846;  // WSL 1's file systems, DrvFs among them
 
-// The next field of `rest`, which loses it and the space after it.
-std::string_view next_field(std::string_view& rest) {
-    const std::size_t end = rest.find(' ');
-    const std::string_view field = rest.substr(0, end);
-    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    return field;
+// The part of `rest` before the first of `separators`; `rest` loses it and that separator.
+// (No substr: its throw would bring the C++ runtime's exception support into the tools.)
+std::string_view next_part(std::string_view& rest, const char* separators) {
+    const std::size_t end = std::min(rest.find_first_of(separators), rest.size());
+    const std::string_view part(rest.data(), end);
+    rest.remove_prefix(end < rest.size() ? end + 1 : end);
+    return part;
 }
+
+std::string_view next_field(std::string_view& rest) { return next_part(rest, " "); }
 
 // True when one of the options, split at commas and at the semicolons that 9p's "aname=drvfs;
 // path=C:\;..." keeps in one option, is `wanted`.
 bool has_option(std::string_view options, std::string_view wanted) {
-    while (!options.empty()) {
-        const std::size_t end = options.find_first_of(",;");
-        if (options.substr(0, end) == wanted) return true;
-        options = end == std::string_view::npos ? std::string_view() : options.substr(end + 1);
-    }
+    while (!options.empty())
+        if (next_part(options, ",;") == wanted) return true;
     return false;
 }
 
@@ -76,7 +77,9 @@ bool is_drvfs_mount(std::string_view line) {
     const std::string_view type = next_field(line), source = next_field(line);
     if (type == "drvfs") return true;
     if (type != "9p" && type != "virtiofs") return false;
-    return source.starts_with("drvfs") || has_option(line, "aname=drvfs");
+    constexpr std::string_view DRVFS = "drvfs";
+    return std::string_view(source.data(), std::min(source.size(), DRVFS.size())) == DRVFS ||
+           has_option(line, "aname=drvfs");
 }
 
 bool DrvfsSearch::take(std::string_view bytes) {
