@@ -167,7 +167,6 @@ UNSANITIZED_BUILD_TEST(StreamLimits, TheVolumeDecidesWhetherStreamsOpen) {
         // WSL's Windows drives, known by their line in the mount table.
         {"9p", false, "f:s", "input", EOPNOTSUPP, "original", "value", drvfs, true},
         {"9p", true, "f:s", "input", EOPNOTSUPP, "original", "value", drvfs, true},
-        {"9p", false, "f", "input", 0, "INPUTnal", "value", drvfs, true},
         {"fuse", false, "f:s", "input", EOPNOTSUPP, "original", "value", virtiofs_drvfs, true},
         {"9p", false, "f:s", "input", 0, "original", "INPUT", qemu_share, true},
         // The table is read only for 9p or FUSE on no block device: ntfs-3g mounted by root
