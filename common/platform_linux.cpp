@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include "names.h"
 #include "platform.h"
 #include "samba.h"
+#include "volumes.h"
 
 namespace ostrakit::platform {
 namespace {
@@ -32,10 +34,6 @@ static_assert(STREAM_NAME_CAPACITY == XATTR_NAME_MAX + 1);
 static_assert(STREAM_VALUE_CAPACITY == XATTR_SIZE_MAX);
 
 constexpr std::string_view USER_NAMESPACE = "user.";
-
-// The kernel's own NTFS driver (ntfs3) keeps user.* attributes as NTFS extended attributes,
-// not as named streams: Windows would never see a stream written there.
-constexpr long NTFS3_MAGIC = 0x7366746e;
 
 bool fail(int code) {
     errno = code;
@@ -154,6 +152,14 @@ bool take_shared_lock(int fd) {
     return fail(errno == EWOULDBLOCK ? EBUSY : errno);
 }
 
+// True when another program holds a lock on the file. Where flock is POSIX locks underneath
+// (NFSv4), a descriptor open for reading cannot take a write lock (EBADF), but can test for one.
+bool lock_held_elsewhere(int fd) {
+    struct flock whole = {};  // the whole file: from its start (SEEK_SET, 0), to its end
+    whole.l_type = F_WRLCK;
+    return fcntl(fd, F_GETLK, &whole) == 0 && whole.l_type != F_UNLCK;
+}
+
 // Clears the O_NONBLOCK that an open needed, so that writes to a FIFO wait for its reader.
 bool make_blocking(int fd) { return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0; }
 
@@ -161,11 +167,28 @@ bool is_device(const struct stat& status) {
     return S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode);
 }
 
-// Refuses a stream on a volume whose attributes are not streams.
-bool volume_has_streams(int fd) {
+// True when the mount table says that `device` is one of WSL's Windows drives.
+bool on_windows_drive(dev_t device) {
+    DrvfsSearch search(major(device), minor(device));
+    const int fd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    char chunk[4096];
+    for (ssize_t count; fd >= 0 && (count = read(fd, chunk, sizeof chunk)) > 0 &&
+                        search.take({chunk, static_cast<std::size_t>(count)});) {
+    }
+    if (fd >= 0) close(fd);
+    return search.found();
+}
+
+// Refuses a stream on a volume whose attributes are not streams, reading the mount table only
+// where the magic number leaves that open (volumes.h).
+bool volume_has_streams(int fd, dev_t device) {
     struct statfs volume;
     if (fstatfs(fd, &volume) != 0) return false;
-    return volume.f_type != NTFS3_MAGIC || fail(EOPNOTSUPP);
+    const VolumeStreams streams =
+        streams_by_magic(static_cast<std::uint32_t>(volume.f_type), major(device) != 0);
+    return streams == VolumeStreams::KEPT ||
+           (streams == VolumeStreams::ASK_MOUNT_TABLE && !on_windows_drive(device)) ||
+           fail(EOPNOTSUPP);
 }
 
 // Points standard error at /dev/null, or closes it when even that cannot be opened.
@@ -260,12 +283,12 @@ bool marked_read_only(int fd) {
 
 // Refuses a regular file that a file server marks read-only, or that another writer holds,
 // before it is opened for writing: Samba's record is read, and the exclusive lock asked for,
-// through a descriptor opened for reading, let go at once with that descriptor. The lock that
-// holds for the run is then taken through the descriptor that writes, as network file systems
-// need: NFS locks only a file open for writing, and SMB lets only the locking descriptor do
-// I/O. A writer that starts in between is refused at that lock, after the open for writing, as
-// is every writer of a file that may be written but not read, of a FIFO (which a reader opened
-// to ask would change), and on a file system that locks only files open for writing. A pruner
+// through a descriptor opened for reading, let go at once with that descriptor (or, where that
+// takes no write lock, tested). The lock that holds for the run is then taken through the
+// descriptor that writes, as network file systems need: NFS locks only a file open for
+// writing, and SMB lets only the locking descriptor do I/O. A writer that starts in between is
+// refused at that lock, after the open for writing, as is every writer of a file that may be
+// written but not read, and of a FIFO (which a reader opened to ask would change). A pruner
 // that deletes the file in between is seen once that lock is held (still_named).
 bool refuse_marked_or_held_file(const NamedFile& named) {
     if (!S_ISREG(named.status.st_mode)) return true;
@@ -274,7 +297,8 @@ bool refuse_marked_or_held_file(const NamedFile& named) {
     int code = 0;
     if (marked_read_only(asking))
         code = EACCES;
-    else if (flock(asking, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+    else if (flock(asking, LOCK_EX | LOCK_NB) != 0 &&
+             (errno == EWOULDBLOCK || (errno == EBADF && lock_held_elsewhere(asking))))
         code = EBUSY;
     close(asking);
     return code == 0 || fail(code);
@@ -349,7 +373,7 @@ bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int
         code = errno;
     close(named.descriptor);
     if (code != 0) return fail(code);
-    if (!volume_has_streams(fd)) return close_failed(fd, errno);
+    if (!volume_has_streams(fd, named.status.st_dev)) return close_failed(fd, errno);
     if (is_read_only(named.status) || (S_ISREG(named.status.st_mode) && marked_read_only(fd)))
         return close_failed(fd, EACCES);
     return true;
@@ -409,16 +433,36 @@ bool load_stream(Target& target, std::string_view stream) {
     return fail(set_stream_error(errno));
 }
 
-// The stream's file holds the lock itself: it is never opened for writing. Samba's own
-// records are not streams to write.
+// Locks the stream's file for the run. Over NFSv4 a descriptor open for reading cannot hold a
+// write lock (EBADF): once the stream is found (its name put back for load_stream) and no
+// writer holds the file, it is opened for writing, to lock and keep the stream. A directory
+// cannot be, and nothing else keeps a second writer out: "No locks available".
+bool lock_stream_file(const NamedFile& held, Target& target, std::string_view stream) {
+    if (flock(target.descriptor, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EBADF) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
+    if (S_ISDIR(held.status.st_mode)) return fail(ENOLCK);
+    if (lock_held_elsewhere(target.descriptor)) return fail(EBUSY);
+    if (read_stream_value(target, stream) < 0 && errno != ERANGE && errno != E2BIG)
+        return fail(stream_error(errno));
+    if (!form_attribute(stream, target.attribute)) return false;
+    const int writer = reopen(held, O_WRONLY);
+    if (writer < 0) return false;
+    close(target.descriptor);
+    target.descriptor = writer;
+    return take_exclusive_lock(writer);
+}
+
+// The stream's file holds the lock itself, opened for writing only where the lock needs it.
+// Samba's own records are not streams to write.
 bool open_stream(const ExtendedPathBuffer& path, const SplitName& split, Target& target) {
     target.is_stream = true;
     if (is_samba_record_name(split.stream)) return fail(EINVAL);
     if (!form_attribute(split.stream, target.attribute)) return false;
     if (!open_stream_file(path, split.file, ENOENT, target.descriptor)) return false;
-    struct stat held;
-    if (!take_exclusive_lock(target.descriptor) || fstat(target.descriptor, &held) != 0 ||
-        !still_named(path, split.file, held) || !load_stream(target, split.stream))
+    NamedFile held{path, split.file, target.descriptor, {}};
+    if (fstat(target.descriptor, &held.status) != 0 ||
+        !lock_stream_file(held, target, split.stream) ||
+        !still_named(path, split.file, held.status) || !load_stream(target, split.stream))
         return close_failed(target.descriptor, errno);
     return true;
 }

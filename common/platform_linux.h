@@ -12,8 +12,9 @@ inline constexpr std::size_t STREAM_NAME_CAPACITY = 256;
 inline constexpr std::size_t STREAM_VALUE_CAPACITY = 65536;
 
 // The file or stream the writer writes. For a file, `descriptor` is open for writing and
-// holds the file's exclusive lock for the run. For a stream, `descriptor` is a read-only
-// descriptor of the file that holds it, locked for the run: an attribute can only be set
+// holds the file's exclusive lock for the run. For a stream, `descriptor` is a descriptor of
+// the file that holds it, locked for the run, open for reading (for writing where only that
+// holds a write lock, as over NFSv4): an attribute can only be set
 // whole, so its value is held in `value` and set again, whole, after every block. Lives in the
 // tool's static storage: 64 KiB that cost the program file nothing.
 struct Target {

@@ -137,6 +137,27 @@ void no_copy_up(const ScratchDir& dir) {
 std::function<void()> shim(const char* mode) {
     return [=] { preload_shim(mode); };
 }
+// Another writer holds f over NFSv4, whose client takes a POSIX lock for flock: the lock the
+// shim's "nfs4-locks" takes for the tool.
+int locked_over_nfs(const ScratchDir& dir) {
+    const int holder = open((dir / "f").c_str(), O_WRONLY | O_CLOEXEC);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (fcntl(holder, F_OFD_SETLK, &whole) != 0) ADD_FAILURE() << "lock: " << std::strerror(errno);
+    return holder;
+}
+// Samba's form of the stream "t": its bytes and one NUL.
+const std::string SAMBA_FORM = "DosStream.t:$DATA";
+int samba_stream(const ScratchDir& dir) {
+    set_stream(dir / "f", SAMBA_FORM, std::string("value\0", 6));
+    return -1;
+}
+int directory_with_stream(const ScratchDir& dir) {
+    mkdir((dir / "d").c_str(), 0755);
+    set_stream(dir / "d", "s", "value");
+    return -1;
+}
 // With standard input closed the target could only be opened as descriptor 0.
 void only_three_descriptors() {
     close(STDIN_FILENO);
@@ -245,7 +266,9 @@ void expect_start(const Start& start) {
     }
     const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (start.watched) {
-        const std::string target = in(dir, start.target);
+        // A stream's file: no open for writing of it either.
+        std::string target = in(dir, start.target);
+        target = target.substr(0, target.find(':', target.rfind('/')));
         EXPECT_GE(inotify_add_watch(watch, target.c_str(), IN_MODIFY | IN_CLOSE_WRITE), 0);
     }
     const bool pours = std::string_view(start.tool) == "ostrapour";
@@ -432,6 +455,31 @@ UNSANITIZED_BUILD_TEST(HostileStarts, AFaultySystemOrTooFewDescriptorsNeverLoseA
              renamed_over();
          }, .code = EBUSY, .file = "decoy", .stream = "<none>", .scene = decoy,
          .after = [](const ScratchDir& dir) { EXPECT_EQ(read_file(dir / "hard"), ORIGINAL); },
+         .unless = cannot_preload},
+        // Over NFSv4 a write lock needs a descriptor open for writing, which the stream's file
+        // is opened as only once nothing refuses the stream; a directory's never is.
+        {.what = "NFSv4, a stream", .target = "f:s", .setup = shim("nfs4-locks"),
+         .stream = "INPUT", .unless = cannot_preload},
+        {.what = "NFSv4, a stream another writer holds", .target = "f:s",
+         .setup = shim("nfs4-locks"), .code = EBUSY, .scene = locked_over_nfs, .watched = true,
+         .unless = cannot_preload},
+        {.what = "NFSv4, a stream in Samba's form", .target = "f:t", .input = "blocks",
+         .setup = shim("nfs4-locks"), .scene = samba_stream, .after = [](const ScratchDir& dir) {
+             EXPECT_EQ(read_stream(dir / "f", SAMBA_FORM), BLOCKS + '\0');
+         }, .unless = cannot_preload},
+        {.what = "NFSv4, a missing stream", .target = "f:t", .setup = shim("nfs4-locks"),
+         .code = ENOENT, .watched = true, .unless = cannot_preload},
+        {.what = "NFSv4, a file another writer holds", .setup = shim("nfs4-locks"),
+         .code = EBUSY, .scene = locked_over_nfs, .watched = true, .unless = cannot_preload},
+        {.what = "NFSv4, a stream of a directory", .target = "d:s", .setup = shim("nfs4-locks"),
+         .code = ENOLCK, .scene = directory_with_stream, .unless = cannot_preload},
+        {.what = "NFSv4, a stream deleted", .tool = "ostraprune", .target = "f:s",
+         .setup = shim("nfs4-locks"), .operation = "DeleteFileW", .stream = "<none>",
+         .unless = cannot_preload},
+        {.what = "NFSv4, a stream another writer holds, deleted", .tool = "ostraprune",
+         .target = "f:s", .setup = shim("nfs4-locks"), .code = EBUSY, .operation = "DeleteFileW",
+         .scene = locked_over_nfs, .unless = cannot_preload},
+        {.what = "NFSv4, a file", .setup = shim("nfs4-locks"), .file = "INPUTnal content",
          .unless = cannot_preload},
         {.what = "too few descriptors to delete a stream", .tool = "ostraprune",
          .target = "f:s", .setup = only_three_descriptors, .code = EMFILE,

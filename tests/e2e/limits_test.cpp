@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 #include "harness.h"
 
@@ -131,15 +134,22 @@ TEST(FileLimits, AFullFileSystemFailsTheWriteAndKeepsWhatFitted) {
 UNSANITIZED_BUILD_TEST(StreamLimits, TheVolumeDecidesWhetherStreamsOpen) {
     SKIP_FOR_BUILD(cannot_preload());
     ScratchDir dir;
-    write_file(dir / "f", "original");
-    set_stream(dir / "f", "s", "value");
+    TmpfsMount tmpfs("1m");  // a device number of no block device, as 9p's and virtiofs's
     write_file(dir / "input", "INPUT");
+    // A line of the mount table the tool is shown, "DEV" standing for the volume's device.
+    const char* const drvfs = "95 84 DEV / /mnt/c rw,noatime - 9p C:\\134 rw,dirsync,"
+                              "aname=drvfs;path=C:\\134;uid=1000;gid=1000,trans=virtio";
+    const char* const virtiofs_drvfs = "90 84 DEV / /mnt/d rw,noatime - virtiofs drvfsD rw";
+    const char* const qemu_share = "40 29 DEV / /mnt/host rw,relatime - 9p hostshare rw,"
+                                   "sync,dirsync,access=client,msize=512000,trans=virtio";
     struct Case {
         const char* volume;  // what the preloaded fault library makes of the volume
         bool prune;
         const char *name, *input;
         int code;                    // 0: success
-        const char *file, *stream;  // f and f:s afterwards
+        const char *file, *stream;  // f ("original") and f:s ("value") afterwards
+        const char* mounted = nullptr;  // the volume's line in the mount table
+        bool anonymous = false;         // on the tmpfs
     };
     const Case cases[] = {
         // ntfs3 keeps user.* attributes as NTFS extended attributes, which Windows never shows
@@ -147,16 +157,52 @@ UNSANITIZED_BUILD_TEST(StreamLimits, TheVolumeDecidesWhetherStreamsOpen) {
         {"ntfs3", false, "f:s", "input", EOPNOTSUPP, "original", "value"},
         {"ntfs3", true, "f:s", "input", EOPNOTSUPP, "original", "value"},
         {"ntfs3", false, "f", "input", 0, "INPUTnal", "value"},
+        // So do the in-kernel ntfs driver, and an SMB client, whose user.* are the server's
+        // extended attributes.
+        {"ntfs", false, "f:s", "input", EOPNOTSUPP, "original", "value"},
+        {"smb2", false, "f:s", "input", EOPNOTSUPP, "original", "value"},
+        {"smb2", true, "f:s", "input", EOPNOTSUPP, "original", "value"},
+        {"smb2", false, "f", "input", 0, "INPUTnal", "value"},
+        {"cifs", true, "f:s", "input", EOPNOTSUPP, "original", "value"},
+        // WSL's Windows drives, known by their line in the mount table.
+        {"9p", false, "f:s", "input", EOPNOTSUPP, "original", "value", drvfs, true},
+        {"9p", true, "f:s", "input", EOPNOTSUPP, "original", "value", drvfs, true},
+        {"fuse", false, "f:s", "input", EOPNOTSUPP, "original", "value", virtiofs_drvfs, true},
+        {"9p", false, "f:s", "input", 0, "original", "INPUT", qemu_share, true},
+        // The table is read only for 9p or FUSE on no block device: ntfs-3g mounted by root
+        // (fuseblk) and tmpfs itself are not asked about, whatever it says.
+        {"fuse", false, "f:s", "input", 0, "original", "INPUT", drvfs},
+        {"", false, "f:s", "input", 0, "original", "INPUT", drvfs, true},
         // Want of space for the open's unchanged rewrite is no refusal of the stream.
-        {"full-once", false, "f:s", "/dev/null", 0, "INPUTnal", "value"},
-        {"full-once", false, "f:s", "input", 0, "INPUTnal", "INPUT"},
+        {"full-once", false, "f:s", "/dev/null", 0, "original", "value"},
+        {"full-once", false, "f:s", "input", 0, "original", "INPUT"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.volume) + " " + c.name);
+        SCOPED_TRACE(std::string(c.volume) + " " + c.name + (c.mounted ? c.mounted : ""));
+        if (c.anonymous && tmpfs.path().empty()) {
+            REQUIRE_OR_SKIP(false, tmpfs.reason());
+            continue;
+        }
+        const std::string base = c.anonymous ? tmpfs.path() : dir.path();
+        write_file(base + "/f", "original");
+        set_stream(base + "/f", "s", "value");
+        std::string table = "36 25 8:1 / / rw - ext4 /dev/sda1 rw\n";
+        if (c.mounted) {
+            struct stat volume;
+            ASSERT_EQ(stat(base.c_str(), &volume), 0);
+            const std::string line = c.mounted, device = std::to_string(major(volume.st_dev)) +
+                                                         ":" + std::to_string(minor(volume.st_dev));
+            const std::size_t at = line.find("DEV");
+            table += line.substr(0, at) + device + line.substr(at + 3) + "\n";
+        }
+        write_file(dir / "mountinfo", table);
         const std::string input = c.input[0] == '/' ? c.input : dir / c.input;
         const Result result = run(c.prune ? prune_path() : pour_path(),
-                                  {.args = {dir / c.name}, .input = Input::FILE, .path = input,
-                                   .setup = [&] { preload_shim(c.volume); }});
+                                  {.args = {base + "/" + c.name}, .input = Input::FILE,
+                                   .path = input, .setup = [&] {
+            preload_shim(c.volume);
+            setenv("OSTRAKIT_SHIM_MOUNTINFO", (dir / "mountinfo").c_str(), 1);
+        }});
         if (c.code == 0) {
             EXPECT_EQ(result.status, 0);
             EXPECT_EQ(result.error, "");
@@ -165,7 +211,8 @@ UNSANITIZED_BUILD_TEST(StreamLimits, TheVolumeDecidesWhetherStreamsOpen) {
                            c.prune ? "DeleteFileW" : "CreateFile", c.code);
             EXPECT_EQ(result.input_consumed, 0);
         }
-        EXPECT_EQ(read_file(dir / "f"), c.file);
-        EXPECT_EQ(read_stream(dir / "f", "s"), c.stream);
+        EXPECT_EQ(read_file(base + "/f"), c.file);
+        EXPECT_EQ(has_stream(base + "/f", "s") ? read_stream(base + "/f", "s") : "<none>",
+                  c.stream);
     }
 }

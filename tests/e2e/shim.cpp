@@ -7,12 +7,17 @@
 //   eintr-write  every other write is interrupted (EINTR) before it takes anything
 //   close-eio    a close reports EIO, as NFS or FUSE do when a write-back fails; the descriptor
 //                is closed all the same
-//   ntfs3        fstatfs reports the kernel's ntfs3 driver, which this machine cannot mount
+//   ntfs3, ntfs, smb2, cifs, 9p, fuse  fstatfs reports that file system's magic number: the
+//                kernel's NTFS drivers, an SMB client mount, a 9p or FUSE (virtiofs) mount
+//   nfs4-locks   flock takes POSIX locks, as the NFSv4 client does: a write lock only through a
+//                descriptor open for writing (EBADF otherwise), a read lock only through one
+//                open for reading
 //   full-once    the first attribute set is refused for want of space, as a full xfs did once
 //   rename-at-lock  the first lock taken (flock) is preceded by a rename of "decoy" over "f" in
 //                the current directory, as another program may make it at any moment
 //   unlink-at-lock  the first lock taken is preceded by a delete of "f" and its other name
 //                "hard" in the current directory, as a pruner may make it at any moment
+// With OSTRAKIT_SHIM_MOUNTINFO set, an open of /proc/self/mountinfo opens that file instead.
 // With OSTRAKIT_SHIM_LOG set, each read of standard input and each write above the standard
 // three appends "read ASKED GOT" or "write ASKED GOT" to that file.
 #include <dlfcn.h>
@@ -23,6 +28,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,9 +104,27 @@ extern "C" int close(int fd) {
 
 extern "C" int fstatfs(int fd, struct statfs* volume) {
     static const auto real_fstatfs = real<int (*)(int, struct statfs*)>("fstatfs");
+    static const struct {
+        const char* mode;
+        unsigned long magic;
+    } volumes[] = {{"ntfs3", 0x7366746e}, {"ntfs", 0x5346544e}, {"smb2", 0xfe534d42},
+                   {"cifs", 0xff534d42},  {"9p", 0x01021997},   {"fuse", 0x65735546}};
     const int result = real_fstatfs(fd, volume);
-    if (result == 0 && mode_is("ntfs3")) volume->f_type = 0x7366746e;
+    for (const auto& faked : volumes)
+        if (result == 0 && mode_is(faked.mode))
+            volume->f_type = static_cast<decltype(volume->f_type)>(faked.magic);
     return result;
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+    static const auto real_open = real<int (*)(const char*, int, ...)>("open");
+    std::va_list rest;
+    va_start(rest, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(rest, mode_t) : 0;
+    va_end(rest);
+    const char* table = std::getenv("OSTRAKIT_SHIM_MOUNTINFO");
+    if (table != nullptr && std::strcmp(path, "/proc/self/mountinfo") == 0) path = table;
+    return real_open(path, flags, mode);
 }
 
 extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
@@ -127,5 +151,15 @@ extern "C" int flock(int fd, int operation) {
         unlink("f");
         unlink("hard");
     }
-    return real_flock(fd, operation);
+    if (!mode_is("nfs4-locks")) return real_flock(fd, operation);
+    const int access = fcntl(fd, F_GETFL) & O_ACCMODE;
+    const bool exclusive = operation & LOCK_EX, shared = operation & LOCK_SH;
+    if ((exclusive && access == O_RDONLY) || (shared && access == O_WRONLY)) {
+        errno = EBADF;
+        return -1;
+    }
+    struct flock whole = {};
+    whole.l_type = exclusive ? F_WRLCK : shared ? F_RDLCK : F_UNLCK;
+    whole.l_whence = SEEK_SET;
+    return fcntl(fd, (operation & LOCK_NB) ? F_OFD_SETLK : F_OFD_SETLKW, &whole);
 }
