@@ -75,22 +75,14 @@ std::string utf8(std::uint32_t code) {
             byte(0x80 | (code >> 6 & 0x3F)), byte(0x80 | (code & 0x3F))};
 }
 
-std::string hex(const std::string& bytes) {
-    std::string text;
-    for (const char each : bytes) {
-        const auto c = static_cast<unsigned char>(each);
-        text += "\\x" + std::string{"0123456789abcdef"[c >> 4], "0123456789abcdef"[c & 15]};
-    }
-    return text;
-}
-
 // Counts the names that the fold and the installed Samba judge otherwise, reporting the first.
 struct Disagreements {
     int count = 0;
     void operator()(const std::string& a, const std::string& b, bool ours, bool samba,
                     std::size_t characters = ALL_CHARACTERS) {
         if (ours == samba || ++count > 10) return;
-        ADD_FAILURE() << hex(a) << " against " << hex(b) << " over " << characters
+        ADD_FAILURE() << testing::PrintToString(a) << " against " << testing::PrintToString(b)
+                      << " over " << characters
                       << " characters: ours " << ours << ", Samba's " << samba;
     }
 };
