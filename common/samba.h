@@ -16,8 +16,10 @@ inline constexpr const char* SAMBA_RECORD_ATTRIBUTE = "user.DOSATTRIB";
 // The Windows attribute that makes a file read-only (FILE_ATTRIBUTE_READONLY).
 inline constexpr std::uint32_t READ_ONLY_ATTRIBUTE = 0x1;
 
-// True for a stream name that addresses one of Samba's own records rather than a stream:
-// "DOSATTRIB" and any name beginning "DosStream.", whose attributes are Samba's to keep.
+// True for a stream name that addresses one of Samba's own records rather than a stream: the
+// attribute is on the list Samba keeps to itself, "DOSATTRIB", "SAMBA_PAI", "SAMBA_STREAMS",
+// "org.netatalk.Metadata", or begins "DosStream." or "DosStreamExt.", compared as Samba
+// compares them, without regard to case.
 bool is_samba_record_name(std::string_view stream);
 
 // The stream name that the attribute `attribute` holds for Samba's clients: "name" for
@@ -25,8 +27,7 @@ bool is_samba_record_name(std::string_view stream);
 std::string_view samba_stream_name(std::string_view attribute);
 
 // True when the stream names `a` and `b` are the same to an SMB client: Samba compares them
-// without regard to case, one UTF-8 character at a time. Letters of the Latin-1, Greek and
-// Cyrillic alphabets are folded; every other byte must match exactly.
+// with strcasecmp_m, one UTF-8 character at a time through its case table (samba_fold.h).
 bool same_stream_name(std::string_view a, std::string_view b);
 
 // The Windows attributes in Samba's record `record` (`size` bytes), or 0 when the record cannot

@@ -110,8 +110,8 @@ FAULTS = [
     (LINUX, "    if (marked_read_only(asking))\n", "    if (false)\n", "samba: a file a client made read-only is written"),
     (LINUX, "(S_ISREG(named.status.st_mode) && marked_read_only(fd))", "false", "samba: the streams of a file a client made read-only are written and deleted"),
     (LINUX, "    if (marked_read_only(lock)) return fail(EACCES);\n", "", "samba: a file a client made read-only is deleted"),
-    (SAMBA, "if (upper_case(next_character(a, i)) != upper_case(next_character(b, j))) return false;", "if (next_character(a, i) != next_character(b, j)) return false;", "samba: stream names are compared with regard to case"),
-    (SAMBA, "return stream == \"DOSATTRIB\" || begins_with", "return begins_with", "samba: its record of attributes is written and deleted as a stream"),
+    (SAMBA, "{ return samba_names_equal(a, b); }", "{ return a == b; }", "samba: stream names are compared with regard to case"),
+    (SAMBA, "if (samba_names_equal(stream, name)) return true;", "if (stream == name) return true;", "samba: its private records, named in another case, are written and deleted as streams"),
     (SAMBA, "    if (version >= 3 && (valid & 0x1) == 0) return 0;\n", "", "samba: attributes its record says are not valid are read"),
 ]
 
