@@ -24,6 +24,7 @@
 #include "names.h"
 #include "platform.h"
 #include "samba.h"
+#include "samba_record.h"
 
 namespace ostrakit::platform {
 namespace {
