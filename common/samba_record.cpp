@@ -109,8 +109,8 @@ std::uint32_t samba_dos_attributes(const unsigned char* record, std::size_t size
     pull.at += 1;
     const std::uint32_t version = pull.little_endian(2);
     const std::uint32_t level = pull.little_endian(2);
-    // The union's level repeats the version; 0xFFFF stands for the text alone.
-    if (!pull.ok || version == 0xFFFF || level != version) return 0;
+    // The union's level repeats the version.
+    if (!pull.ok || level != version) return 0;
     return version_attributes(pull, version);
 }
 

@@ -158,8 +158,8 @@ std::vector<std::string> mutations(const std::string& record) {
     for (std::size_t length = 0; length <= record.size(); ++length)
         all.push_back(record.substr(0, length));
     for (std::size_t at = 0; at < record.size(); ++at)
-        for (const int value : {0x00, 0x01, 0x0f, 0x10, 0x20, 0x2d, 0x30, 0x58, 0x78,
-                                          0x80, 0xc3, 0xfe, 0xff}) {
+        for (const int value : {0x00, 0x01, 0x0f, 0x10, 0x20, 0x2d, 0x30, 0x58, 0x78, 0x80,
+                                0xa0, 0xc3, 0xf4, 0xfe, 0xff}) {
             std::string changed = record;
             changed[at] = static_cast<char>(value);
             all.push_back(changed);
@@ -174,7 +174,7 @@ TEST(SambaRecord, IsReadAsTheInstalledSambaReadsIt) {
     const std::string records[] = {
         SMBD_READ_ONLY, ndr("0x0", 5, fields(5, 0x11, 0x21)), ndr("0xf", 5, fields(5, 0x11, 0x20)),
         ndr("", 4, fields(4, 1, 1)), ndr("", 3, fields(3, 0xf, 0x21)),
-        ndr("", 2, fields(2, 0, 1) + "\xc3\xa9\xf0\x9f\x98\x80\0"), ndr("", 1, fields(1, 0, 0x21)),
+        ndr("", 2, fields(2, 0, 1) + "\xc3\xa9\xed\x9f\xbf\xf0\x9f\x98\x80\0"), ndr("", 1, fields(1, 0, 0x21)),
         std::string("0x21\0", 5), std::string("1\0", 2), " 1", std::string("0x100000001\0", 12),
         " \t-0X7fffffff", "+0x1ffffffffffffffff",
     };
