@@ -89,7 +89,8 @@ bool utf8_string(Pull& pull) {
 
 // The attributes of the fields of `version`, each version's fields being there in full.
 std::uint32_t version_attributes(Pull& pull, std::uint32_t version) {
-    // Bytes of fixed fields, and where the attributes are among them.
+    // Each version's fixed fields, in bytes; the attributes lead version 1, and follow a word
+    // of flags in the others.
     constexpr std::size_t FIELDS[] = {0, 40, 52, 44, 24, 16};
     if (version < 1 || version > 5 || !pull.need(FIELDS[version], 4)) return 0;
     const std::size_t start = pull.at;
@@ -102,9 +103,10 @@ std::uint32_t version_attributes(Pull& pull, std::uint32_t version) {
 }  // namespace
 
 std::uint32_t samba_dos_attributes(const unsigned char* record, std::size_t size) {
-    if (size == 0) return 0;
+    if (size == 0) return 0;  // not even the string's one byte
     Pull pull{record, size};
     while (pull.at < size && record[pull.at] != '\0') ++pull.at;
+    // Nothing after the string's NUL, or no NUL at all: Samba 3's text.
     if (pull.at + 1 >= size) return hex_text(record, pull.at);
     pull.at += 1;
     const std::uint32_t version = pull.little_endian(2);

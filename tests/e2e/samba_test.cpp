@@ -206,8 +206,9 @@ TEST_F(SambaShare, AClientsStreamsAreWrittenAndDeletedOnTheServerAndReadBackByTh
     }
 }
 
-// Samba's record of Windows attributes, as the server's file holds it: whether a client sees
-// the file read-only decides whether the tools refuse to write and delete.
+// Samba's record of Windows attributes, set on the server in each form: the tools refuse to
+// write and delete exactly when a client sees the file read-only. A record Samba rejects
+// shows no attribute.
 TEST_F(SambaShare, TheToolsRefuseExactlyWhenAClientSeesTheFileReadOnly) {
     const std::string v5 = std::string("\0\0\5\0\5\0\0\0\x11\0\0\0", 12);
     const std::string when = std::string(8, '\0');
@@ -240,17 +241,18 @@ TEST_F(SambaShare, TheToolsRefuseExactlyWhenAClientSeesTheFileReadOnly) {
         set_stream(share / "f.txt", "DOSATTRIB", row.record);
         const struct {
             const char* tool;
+            const char* operation;
             const char* target;
             Result result;
-        } runs[] = {{"ostrapour", "f.txt:note", pour(share / "f.txt:note", "N")},
-                    {"ostrapour", "f.txt", pour(share / "f.txt", "F")},
-                    {"ostraprune", "f.txt:note", prune(share / "f.txt:note")}};
+        } runs[] = {
+            {"ostrapour", "CreateFile", "f.txt:note", pour(share / "f.txt:note", "N")},
+            {"ostrapour", "CreateFile", "f.txt", pour(share / "f.txt", "F")},
+            {"ostraprune", "DeleteFileW", "f.txt:note", prune(share / "f.txt:note")}};
         for (const auto& run : runs)
-            if (!row.read_only)
-                expect_success(run.result, run.target);
+            if (row.read_only)
+                expect_failure(run.result, run.tool, run.operation, EACCES, run.target);
             else
-                expect_failure(run.result, run.tool, run.tool[6] == 'o' ? "CreateFile" : "DeleteFileW",
-                               EACCES, run.target);
+                expect_success(run.result, run.target);
         const std::string info = client("allinfo f.txt");
         const std::size_t at = info.find("attributes: ");
         ASSERT_NE(at, std::string::npos) << info;

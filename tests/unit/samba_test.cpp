@@ -96,8 +96,9 @@ TEST(SambaRecord, EachFormSambaWritesIsRead) {
 class SambaReading {
 public:
     SambaReading() {
-        for (const char* directory : {"/usr/lib/x86_64-linux-gnu/samba", "/usr/lib/aarch64-linux-gnu/samba",
-                                      "/usr/lib64/samba", "/usr/lib/samba"}) {
+        for (const char* directory :
+             {"/usr/lib/x86_64-linux-gnu/samba", "/usr/lib/aarch64-linux-gnu/samba",
+              "/usr/lib64/samba", "/usr/lib/samba"}) {
             library_ = dlopen((std::string(directory) + "/libndr-samba-samba4.so.0").c_str(),
                               RTLD_NOW | RTLD_LOCAL);
             if (library_) break;
@@ -124,6 +125,8 @@ public:
             unsigned char* data;
             std::size_t length;
         } blob{reinterpret_cast<unsigned char*>(const_cast<char*>(record.data())), record.size()};
+        // As Samba's generated header lays out xattr_DOSATTRIB: the text, the version, then the
+        // union of fields at eight bytes.
         struct {
             const char* hex;
             std::uint16_t version;
@@ -174,7 +177,8 @@ TEST(SambaRecord, IsReadAsTheInstalledSambaReadsIt) {
     const std::string records[] = {
         SMBD_READ_ONLY, ndr("0x0", 5, fields(5, 0x11, 0x21)), ndr("0xf", 5, fields(5, 0x11, 0x20)),
         ndr("", 4, fields(4, 1, 1)), ndr("", 3, fields(3, 0xf, 0x21)),
-        ndr("", 2, fields(2, 0, 1) + "\xc3\xa9\xed\x9f\xbf\xf0\x9f\x98\x80\0"), ndr("", 1, fields(1, 0, 0x21)),
+        ndr("", 2, fields(2, 0, 1) + "\xc3\xa9\xed\x9f\xbf\xf0\x9f\x98\x80\0"),
+        ndr("", 1, fields(1, 0, 0x21)),
         std::string("0x21\0", 5), std::string("1\0", 2), " 1", std::string("0x100000001\0", 12),
         " \t-0X7fffffff", "+0x1ffffffffffffffff",
     };
