@@ -230,7 +230,6 @@ TEST_F(SambaShare, TheToolsRefuseExactlyWhenAClientSeesTheFileReadOnly) {
         {"read-only, its flags saying nothing",
          std::string("\0\0\5\0\5\0\0\0\0\0\0\0\x21\0\0\0", 16) + when, true},
         {"version 5 cut short", v5 + std::string("\x21\0\0\0", 4) + "1234567", false},
-        {"version 1 cut short", std::string("\0\0\1\0\1\0\0\0\x21\0\0\0", 12) + when, false},
         {"version 6", std::string("\0\0\6\0\6\0\0\0\x11\0\0\0\x21\0\0\0", 16) + when, false},
     };
     for (const auto& row : rows) {
