@@ -25,6 +25,7 @@
 #include "names.h"
 #include "platform.h"
 #include "samba.h"
+#include "samba_record.h"
 #include "volumes.h"
 
 namespace ostrakit::platform {

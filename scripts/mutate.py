@@ -12,7 +12,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 POUR, PRUNE = "ostrapour/ostrapour.cpp", "ostraprune/ostraprune.cpp"
 FRAME, LINUX, WIN32 = "common/frame.cpp", "common/platform_linux.cpp", "common/platform_win32.cpp"
 NAMES = "common/names.cpp"
-SAMBA = "common/samba.cpp"
+SAMBA, RECORD = "common/samba.cpp", "common/samba_record.cpp"
 
 # (file, text as it stands, text with the fault, what the fault does to a user)
 FAULTS = [
@@ -112,7 +112,9 @@ FAULTS = [
     (LINUX, "    if (marked_read_only(lock)) return fail(EACCES);\n", "", "samba: a file a client made read-only is deleted"),
     (SAMBA, "{ return samba_names_equal(a, b); }", "{ return a == b; }", "samba: stream names are compared with regard to case"),
     (SAMBA, "if (samba_names_equal(stream, name)) return true;", "if (stream == name) return true;", "samba: its private records, named in another case, are written and deleted as streams"),
-    (SAMBA, "    if (version >= 3 && (valid & 0x1) == 0) return 0;\n", "", "samba: attributes its record says are not valid are read"),
+    (RECORD, "if (pull.at + 1 >= size) return hex_text", "if (pull.at + 1 >= size || record[0] == '0') return hex_text", "samba: a text its record goes on past is read instead of the record"),
+    (RECORD, "    if (!number) return UNDEFINED_ATTRIBUTES;\n", "    if (!number) return 0;\n", "samba: a text without a number, which Samba reads as anything, counts as no attribute"),
+    (RECORD, "!pull.need(FIELDS[version], 4)) return 0;", "!pull.need(8, 4)) return 0;", "samba: a record cut short, which Samba rejects, is read"),
 ]
 
 

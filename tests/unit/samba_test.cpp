@@ -3,6 +3,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <set>
 #include <string>
 #include <utility>
@@ -10,6 +12,7 @@
 
 #include "samba.h"
 #include "samba_fold.h"
+#include "samba_record.h"
 
 using namespace ostrakit;
 
@@ -87,7 +90,21 @@ struct Disagreements {
     }
 };
 
+// A version's fields: a word of flags (none in version 1), the attributes, then zeros to the
+// version's length; version 2 ends with the name "n".
+std::string fields(char version, std::uint32_t flags, std::uint32_t attributes) {
+    const std::size_t length[] = {0, 40, 52, 44, 24, 16};
+    std::string bytes;
+    for (const std::uint32_t word : {flags, attributes})
+        for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(word >> shift);
+    if (version == 1) bytes.erase(0, 4);
+    bytes.resize(length[static_cast<int>(version)], '\0');
+    return version == 2 ? bytes + "n" : bytes;
+}
+
 const std::string TIME = std::string("\xa3\x01\xc7\x72\xf4\x86\xdd\x01", 8);
+// As smbd 4.17 wrote it after "setmode f.txt +r".
+const std::string SMBD_READ_ONLY = std::string("\0\0\5\0\5\0\0\0\x11\0\0\0\x21\0\0\0", 16) + TIME;
 
 TEST(SambaRecord, EachFormSambaWritesIsRead) {
     const struct {
@@ -95,33 +112,119 @@ TEST(SambaRecord, EachFormSambaWritesIsRead) {
         std::string record;
         std::uint32_t attributes;
     } rows[] = {
-        // As smbd 4.17 wrote it after "setmode f.txt +r" and "-r".
-        {"version 5, read-only", std::string("\0\0\5\0\5\0\0\0\x11\0\0\0\x21\0\0\0", 16) + TIME,
-         0x21},
+        {"version 5, read-only", SMBD_READ_ONLY, 0x21},
         {"version 5, cleared", std::string("\0\0\5\0\5\0\0\0\x11\0\0\0\x20\0\0\0", 16) + TIME,
          0x20},
-        {"version 5, attributes not valid", ndr("", 5, std::string("\x10\0\0\0\x21\0\0\0", 8)),
-         0},
-        {"version 4", ndr("", 4, std::string("\x01\0\0\0\x01\0\0\0", 8) + TIME + TIME), 1},
-        {"version 3", ndr("", 3, std::string("\x0f\0\0\0\x21\0\0\0", 8)), 0x21},
-        {"version 2 has no valid flags", ndr("", 2, std::string("\0\0\0\0\x01\0\0\0", 8)), 1},
-        {"version 1 begins with them", ndr("", 1, std::string("\x21\0\0\0", 4)), 0x21},
-        // Samba 3's text, alone or at the head of a record.
+        {"version 5, flags say nothing", ndr("", 5, fields(5, 0x10, 0x21)), 0x21},
+        {"version 4", ndr("", 4, fields(4, 1, 1)), 1},
+        {"version 3", ndr("", 3, fields(3, 0xf, 0x21)), 0x21},
+        {"version 2", ndr("", 2, fields(2, 0, 1)), 1},
+        {"version 1 begins with them", ndr("", 1, fields(1, 0, 0x21)), 0x21},
+        {"padding that is not zero", std::string("\0\0\5\0\5\0\xff\xff\x11\0\0\0\x21\0\0\0", 16)
+                                         + TIME, 0x21},
+        // Samba 3's text, read only when nothing follows it, as sscanf("%x") reads it.
         {"text", "0x21", 0x21},
-        {"text in capitals", "0x1A", 0x1a},
-        {"text, then a record", ndr("0x21", 3, std::string("\x0f\0\0\0\x20\0\0\0", 8)), 0x21},
-        // What cannot be read holds no attribute.
+        {"text in capitals", std::string("0X1A\0", 5), 0x1a},
+        {"text without 0x", std::string("1\0", 2), 1},
+        {"text after blanks, without a NUL", " 1", 1},
+        {"text past 32 bits", std::string("0x100000001\0", 12), 1},
+        {"text with a sign", "-2", 0xFFFFFFFE},
+        {"text without a number", std::string("\0", 1), UNDEFINED_ATTRIBUTES},
+        {"text followed by a record", ndr("0x0", 5, fields(5, 0x11, 0x21)), 0x21},
+        {"text followed by a record of none", ndr("0xf", 5, fields(5, 0x11, 0x20)), 0x20},
+        // What Samba rejects holds no attribute.
         {"empty", "", 0},
-        {"no digits", "0x", 0},
-        {"version 6", ndr("", 6, std::string("\x01\0\0\0\x01\0\0\0", 8)), 0},
-        {"versions that differ", std::string("\0\0\5\0\4\0\0\0\x11\0\0\0\x21\0\0\0", 16), 0},
-        {"padding that is not zero", std::string("\0\0\5\0\5\0\xff\xff\x11\0\0\0\x21\0\0\0", 16),
-         0x21},
-        {"cut short before the attributes", std::string("\0\0\5\0\5\0\0\0\x11\0\0\0\x21", 13),
-         0},
-        {"no terminator", "attrib", 0},
+        {"version 5 cut short", SMBD_READ_ONLY.substr(0, 23), 0},
+        {"version 2, a name not UTF-8", ndr("", 2, fields(2, 0, 1) + "\xff"), 0},
+        {"version 6", ndr("", 6, fields(5, 1, 1)), 0},
+        {"versions that differ", std::string("\0\0\5\0\4\0\0\0", 8) + fields(5, 1, 1), 0},
     };
     for (const auto& row : rows) EXPECT_EQ(attributes(row.record), row.attributes) << row.what;
+}
+
+// Samba's own reading, from its installed libraries: the NDR pull of the record with smbd's
+// default character sets (dos CP850, unix UTF-8), then parse_dos_attribute_blob's choice of
+// fields by version. Empty when the libraries cannot be loaded.
+std::function<std::uint32_t(const std::string&)> samba_reading() {
+    void* library = nullptr;
+    for (const char* directory : {"/usr/lib/x86_64-linux-gnu/samba", "/usr/lib64/samba",
+                                  "/usr/lib/aarch64-linux-gnu/samba", "/usr/lib/samba"})
+        if (!library)
+            library = dlopen((std::string(directory) + "/libndr-samba-samba4.so.0").c_str(),
+                             RTLD_NOW | RTLD_LOCAL);
+    const auto find = [library](const char* name) {
+        return library ? dlsym(library, name) : nullptr;
+    };
+    const auto pull_blob = reinterpret_cast<int (*)(const void*, void*, void*, void*)>(
+        find("ndr_pull_struct_blob"));
+    const auto memory = reinterpret_cast<void* (*)(const void*, std::size_t, const char*)>(
+        find("talloc_named_const"));
+    const auto release = reinterpret_cast<int (*)(void*, const char*)>(find("_talloc_free"));
+    const auto charsets = reinterpret_cast<void* (*)(void*, const char*, const char*)>(
+        find("reinit_iconv_handle"));
+    void* const pull = find("ndr_pull_xattr_DOSATTRIB");
+    if (!pull_blob || !memory || !release || !pull || !charsets ||
+        !charsets(nullptr, "CP850", "UTF-8"))
+        return {};
+    return [=](const std::string& record) -> std::uint32_t {
+        const struct {
+            const char* data;
+            std::size_t length;
+        } blob{record.data(), record.size()};
+        // As Samba's generated header lays out xattr_DOSATTRIB: the text, the version, then the
+        // union of fields at eight bytes.
+        struct {
+            const char* hex;
+            std::uint16_t version;
+            alignas(8) std::uint32_t fields[32];
+        } pulled{};
+        void* const context = memory(nullptr, 0, "record");
+        const bool read = pull_blob(&blob, context, &pulled, pull) == 0;
+        const bool text = read && pulled.version == 0xFFFF;
+        unsigned int number = 0;
+        const bool undefined = text && std::sscanf(pulled.hex, "%x", &number) != 1;
+        release(context, "record");
+        if (!read || pulled.version < 1 || (pulled.version > 5 && !text)) return 0;
+        if (undefined) return UNDEFINED_ATTRIBUTES;
+        return pulled.fields[text || pulled.version == 1 ? 0 : 1];
+    };
+}
+
+// Each record cut at every length, and each of its bytes set to other values in turn.
+std::vector<std::string> mutations(const std::string& record) {
+    std::vector<std::string> all;
+    for (std::size_t length = 0; length <= record.size(); ++length)
+        all.push_back(record.substr(0, length));
+    for (std::size_t at = 0; at < record.size(); ++at)
+        for (const int value : {0x00, 0x01, 0x0f, 0x10, 0x20, 0x2d, 0x30, 0x58, 0x78, 0x80,
+                                0xa0, 0xc3, 0xf4, 0xfe, 0xff}) {
+            std::string changed = record;
+            changed[at] = static_cast<char>(value);
+            all.push_back(changed);
+        }
+    return all;
+}
+
+TEST(SambaRecord, IsReadAsTheInstalledSambaReadsIt) {
+    const auto samba = samba_reading();
+    if (!samba)
+        GTEST_SKIP() << "Samba's libndr-samba-samba4.so.0 cannot be loaded (Debian: samba-libs)";
+    const std::string records[] = {
+        SMBD_READ_ONLY, ndr("0x0", 5, fields(5, 0x11, 0x21)), ndr("0xf", 5, fields(5, 0x11, 0x20)),
+        ndr("", 4, fields(4, 1, 1)), ndr("", 3, fields(3, 0xf, 0x21)),
+        ndr("", 2, fields(2, 0, 1) + "\xc3\xa9\xed\x9f\xbf\xf0\x9f\x98\x80\0"),
+        ndr("", 1, fields(1, 0, 0x21)),
+        std::string("0x21\0", 5), std::string("1\0", 2), " 1", std::string("0x100000001\0", 12),
+        " \t-0X7fffffff", "+0x1ffffffffffffffff",
+    };
+    std::size_t compared = 0;
+    for (const std::string& record : records)
+        for (const std::string& changed : mutations(record)) {
+            ++compared;
+            EXPECT_EQ(attributes(changed), samba(changed))
+                << testing::PrintToString(changed);
+        }
+    std::printf("%zu records compared with Samba's reading\n", compared);
 }
 
 TEST(SambaStreams, NamesAreFoundAndComparedAsSmbClientsCompareThem) {
