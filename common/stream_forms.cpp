@@ -60,8 +60,8 @@ Placing place_block(StreamValue& value, std::size_t position, const unsigned cha
     const std::size_t held = value.length - trailer;
     if (position > held) return Placing::CHANGED;
     if (position >= value.capacity - trailer) return Placing::FULL;
-    taken = size < value.capacity - trailer - position ? size
-                                                       : value.capacity - trailer - position;
+    const std::size_t room = value.capacity - trailer - position;
+    taken = size < room ? size : room;
     std::memcpy(value.bytes + position, block, taken);
     const std::size_t end = position + taken;
     if (end > held) {

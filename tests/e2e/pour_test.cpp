@@ -264,6 +264,7 @@ LINUX_BUILD_TEST(PourStream, AServersStreamIsWrittenAsItsServerKeepsIt) {
         // ksmbd keeps the bytes alone, and an empty stream as an empty value.
         {"raw", {{"DosStream.raw:$DATA", "abc"}}, "raw", 0, {{"DosStream.raw:$DATA", "Xbc"}}},
         {"raw, empty", {{"DosStream.raw:$DATA", ""}}, "raw", 0, {{"DosStream.raw:$DATA", "X"}}},
+        {"raw, one byte", {{"DosStream.raw:$DATA", "a"}}, "raw", 0, {{"DosStream.raw:$DATA", "X"}}},
         // Samba 4.24 counts further pieces in the first one's last byte.
         {"pieces", pieces, "big", EOPNOTSUPP, pieces},
         {"pieces from 0", {{"DosStream.big:$DATA", "ab\x01"}, {"DosStreamExt.0.big:$DATA", "c"}},
@@ -312,13 +313,16 @@ UNSANITIZED_BUILD_TEST(PourStream, WhatAnotherWriterChangesBetweenBlocksStays) {
         const char* what;
         std::string attribute, before, meddled;  // meddled: the value after the first block
         int code;
-        std::string after;
+        std::string after;  // "<none>": the attribute is gone
+        const char* meddling = "rewrite-at-set";
     } rows[] = {
         {"raw, made longer", "s", o, A + W, 0, A + B + W.substr(44)},
         {"Samba's", "DosStream.s:$DATA", o + NUL, A + o.substr(0, 100) + W.substr(0, 44) + NUL,
          0, A + B + o.substr(0, 56) + W.substr(0, 44) + NUL},
         {"cut below the block", "s", o, A.substr(0, 100), EBUSY, A.substr(0, 100)},
         {"Samba's NUL gone", "DosStream.s:$DATA", o + NUL, A + o, EBUSY, A + o},
+        // Removed between the block's read and its set: never created again.
+        {"removed", "DosStream.s:$DATA", o + NUL, "", ENOENT, "<none>", "remove-at-set"},
     };
     for (const auto& row : rows) {
         std::filesystem::remove(dir / "f");
@@ -327,11 +331,14 @@ UNSANITIZED_BUILD_TEST(PourStream, WhatAnotherWriterChangesBetweenBlocksStays) {
         write_file(dir / "meddled", row.meddled);
         const Result result =
             run(pour_path(), {.args = {"f:s"}, .input = Input::FILE, .path = dir / "in",
-                              .cwd = dir.path(), .setup = [] { preload_shim("rewrite-at-set"); }});
+                              .cwd = dir.path(), .setup = [&] { preload_shim(row.meddling); }});
         if (row.code == 0)
             expect_success(result, row.what);
         else
             e2e::expect_failure(result, "ostrapour", "WriteFile", row.code, row.what);
-        EXPECT_EQ(read_stream(dir / "f", row.attribute), row.after) << row.what;
+        if (row.after == "<none>")
+            EXPECT_FALSE(has_stream(dir / "f", row.attribute)) << row.what;
+        else
+            EXPECT_EQ(read_stream(dir / "f", row.attribute), row.after) << row.what;
     }
 }

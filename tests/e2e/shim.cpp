@@ -16,6 +16,8 @@
 //   rewrite-at-set  the second attribute set (the first block's; the open's unchanged one is
 //                the first) is followed by another writer's, which leaves the attribute holding
 //                the bytes of the file "meddled" in the current directory
+//   remove-at-set  the third attribute set (the second block's) is preceded by another
+//                program's removal of the attribute
 // With OSTRAKIT_SHIM_LOG set, each read of standard input and each write above the standard
 // three appends "read ASKED GOT" or "write ASKED GOT" to that file.
 #include <dlfcn.h>
@@ -129,8 +131,10 @@ extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t siz
         errno = ENOSPC;
         return -1;
     }
+    ++sets;
+    if (mode_is("remove-at-set") && sets == 3) fremovexattr(fd, name);
     const int result = real_fsetxattr(fd, name, value, size, flags);
-    if (result == 0 && mode_is("rewrite-at-set") && ++sets == 2) meddle(fd, name);
+    if (result == 0 && mode_is("rewrite-at-set") && sets == 2) meddle(fd, name);
     return result;
 }
 
