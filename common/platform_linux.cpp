@@ -364,8 +364,9 @@ bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int
 bool find_folded_stream(int fd, std::string_view stream, char* attribute, char* scratch) {
     const ssize_t size = flistxattr(fd, scratch, XATTR_LIST_MAX);
     if (size < 0) return fail(errno == E2BIG || errno == ERANGE ? ENODATA : errno);
-    for (std::size_t at = 0; at < static_cast<std::size_t>(size);) {
-        const std::string_view name(scratch + at, strnlen(scratch + at, size - at));
+    const std::size_t listed = static_cast<std::size_t>(size);
+    for (std::size_t at = 0; at < listed;) {
+        const std::string_view name(scratch + at, strnlen(scratch + at, listed - at));
         at += name.size() + 1;
         if (name.size() < STREAM_NAME_CAPACITY &&
             same_stream_name(samba_stream_name(name), stream)) {
