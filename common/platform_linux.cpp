@@ -2,10 +2,11 @@
 // The platform operations on Linux. A named stream "file:name" is the extended attribute
 // "user.name" of "file", the mapping ntfs-3g uses, so on an NTFS volume mounted by ntfs-3g the
 // same calls reach the real NTFS streams; on a file server's share, a stream that has no such
-// attribute is the one Samba or ksmbd keeps for Windows clients (stream_forms.h). The Windows behaviour the tools rely
-// on is kept: exclusive opens, the read-only attribute (and Samba's record of it), no creation
-// and no shortening, and no file deleted or written but the one examined. Nothing is kept
-// between calls: each one works from the path buffer and the target its caller passes.
+// attribute is the one Samba or ksmbd keeps for Windows clients (stream_forms.h). The Windows
+// behaviour the tools rely on is kept: exclusive opens, the read-only attribute (and Samba's
+// record of it), no creation and no shortening, and no file deleted or written but the one
+// examined. Nothing is kept between calls: each one works from the path buffer and the target
+// its caller passes.
 #include <fcntl.h>
 #include <linux/limits.h>
 #include <poll.h>

@@ -292,7 +292,8 @@ LINUX_BUILD_TEST(PourStream, AServersStreamIsFoundByItsNameOnAListTooLongToRead)
     TmpfsMount tmpfs("16m");
     REQUIRE_OR_SKIP(!tmpfs.path().empty(), tmpfs.reason());
     write_file(tmpfs / "f", "");
-    for (int i = 0; i < 300; ++i) set_stream(tmpfs / "f", std::string(240, 'a') + std::to_string(i), "");
+    for (int i = 0; i < 300; ++i)
+        set_stream(tmpfs / "f", std::string(240, 'a') + std::to_string(i), "");
     set_stream(tmpfs / "f", "DosStream.note:$DATA", "abc" + NUL);
     SKIP_UNLESS(attribute_names(tmpfs / "f").size() == 1, "this tmpfs hands out the whole list");
     expect_success(pour(tmpfs / "f:note", "X"));
