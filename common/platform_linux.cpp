@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The platform operations on Linux. A named stream "file:name" is the extended attribute
 // "user.name" of "file", the mapping ntfs-3g uses, so on an NTFS volume mounted by ntfs-3g the
-// same calls reach the real NTFS streams; on a Samba share, a stream that has no such attribute
-// is the one Samba keeps for its Windows clients (samba.h). The Windows behaviour the tools rely
-// on is kept: exclusive opens, the read-only attribute (and Samba's record of it), no creation
-// and no shortening, and no file deleted or written but the one examined. Nothing is kept
-// between calls: each one works from the path buffer and the target its caller passes.
+// same calls reach the real NTFS streams; on a file server's share, a stream that has no such
+// attribute is the one Samba or ksmbd keeps for Windows clients (stream_forms.h). The Windows
+// behaviour the tools rely on is kept: exclusive opens, the read-only attribute (and Samba's
+// record of it), no creation and no shortening, and no file deleted or written but the one
+// examined. Nothing is kept between calls: each one works from the path buffer and the target
+// its caller passes.
 #include <fcntl.h>
 #include <linux/limits.h>
 #include <poll.h>
@@ -26,13 +27,14 @@
 #include "platform.h"
 #include "samba.h"
 #include "samba_record.h"
+#include "stream_forms.h"
 #include "volumes.h"
 
 namespace ostrakit::platform {
 namespace {
 
 static_assert(STREAM_NAME_CAPACITY == XATTR_NAME_MAX + 1);
-static_assert(STREAM_VALUE_CAPACITY == XATTR_SIZE_MAX);
+static_assert(STREAM_VALUE_CAPACITY == XATTR_SIZE_MAX && XATTR_SIZE_MAX == XATTR_LIST_MAX);
 
 constexpr std::string_view USER_NAMESPACE = "user.";
 
@@ -359,8 +361,9 @@ int set_stream_error(int code) { return code == E2BIG ? EFBIG : stream_error(cod
 // is read-only. Only a regular file or a directory holds user attributes: anything else is
 // refused with `no_streams`, examined without being opened, since an open for reading would
 // change it (a FIFO's waiting writer would be let go, to write to nobody): the writer says
-// ENOENT and the deleter EPERM, the kernel's own answers for user attributes there. A file that
-// Samba's record marks read-only is refused, with its streams.
+// ENOENT and the deleter EPERM, the kernel's own answers for user attributes there. A file or
+// directory that Samba's record marks read-only is refused with its streams, as Samba refuses
+// its clients.
 bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int no_streams,
                       int& fd) {
     NamedFile named{path, file, open_above_standard_handles(path, file, O_PATH), {}};
@@ -375,22 +378,21 @@ bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int
     close(named.descriptor);
     if (code != 0) return fail(code);
     if (!volume_has_streams(fd, named.status.st_dev)) return close_failed(fd, errno);
-    if (is_read_only(named.status) || (S_ISREG(named.status.st_mode) && marked_read_only(fd)))
+    if (is_read_only(named.status) || marked_read_only(fd))
         return close_failed(fd, EACCES);
     return true;
 }
 
-// Finds the Samba stream that `stream` names among the attributes of `fd`, compared as SMB
-// clients compare names, and puts the name of its attribute in `attribute`. Asked only once
-// "user.<stream>" is found missing: a file whose stream has that form pays nothing for this.
-// A list longer than the kernel's largest (tmpfs and xfs keep one) holds no stream it can
-// show: the stream is missing, as it was before the list was asked for.
-bool find_samba_stream(int fd, std::string_view stream, char* attribute) {
-    static char names[XATTR_LIST_MAX];  // in static storage, as the tool's target is
-    const ssize_t size = flistxattr(fd, names, sizeof names);
+// Finds among the attributes of `fd` the one that holds the stream a Samba client names
+// `stream`, compared as Samba compares names, and puts its name in `attribute`. The list is read
+// into `scratch`. A list longer than the kernel's largest (tmpfs and xfs keep one) cannot be
+// read: the stream is then missing, unless its exact name was found without the list.
+bool find_folded_stream(int fd, std::string_view stream, char* attribute, char* scratch) {
+    const ssize_t size = flistxattr(fd, scratch, XATTR_LIST_MAX);
     if (size < 0) return fail(errno == E2BIG || errno == ERANGE ? ENODATA : errno);
-    for (std::size_t at = 0; at < static_cast<std::size_t>(size);) {
-        const std::string_view name(names + at, strnlen(names + at, size - at));
+    const std::size_t listed = static_cast<std::size_t>(size);
+    for (std::size_t at = 0; at < listed;) {
+        const std::string_view name(scratch + at, strnlen(scratch + at, listed - at));
         at += name.size() + 1;
         if (name.size() < STREAM_NAME_CAPACITY &&
             same_stream_name(samba_stream_name(name), stream)) {
@@ -402,34 +404,65 @@ bool find_samba_stream(int fd, std::string_view stream, char* attribute) {
     return fail(ENODATA);
 }
 
-// Reads into the target the value of "user.<stream>", or where there is none of Samba's form
-// of the stream, whose bytes are its value less the NUL that ends it. Returns the value's size.
-ssize_t read_stream_value(Target& target, std::string_view stream) {
-    target.trailer = 0;
-    const ssize_t size =
-        fgetxattr(target.descriptor, target.attribute, target.value, sizeof target.value);
-    if (size >= 0 || errno != ENODATA ||
-        !find_samba_stream(target.descriptor, stream, target.attribute))
-        return size;
-    target.trailer = 1;
-    return fgetxattr(target.descriptor, target.attribute, target.value, sizeof target.value);
+// True when the stream whose first value is `attribute` goes on in further pieces (Samba 4.24's
+// "streams_xattr:max xattrs per stream"). Their numbering is not documented: the first further
+// piece is 0 or 1, and asking for both by name costs two calls, only for a value whose last
+// byte may count pieces, and finds them in a list too long to read.
+bool has_pieces(int fd, const char* attribute) {
+    char piece[STREAM_NAME_CAPACITY];
+    for (const unsigned index : {0u, 1u})
+        if (form_piece_attribute(samba_stream_name(attribute), index, piece, sizeof piece) &&
+            fgetxattr(fd, piece, nullptr, 0) >= 0)
+            return true;
+    return false;
 }
 
-// Reads the stream's value into the target, then sets it again, unchanged: that asks what the
-// read-only open cannot, whether this stream may be written at all (permissions, a read-only
-// mount, an immutable file), and the answer belongs to the open, before any input is read.
-// Want of space is no such answer: the first write that needs the space reports it, as it
-// would for a file.
+// Reads into `value` a stream that "user.<stream>" does not hold, as a file server keeps it:
+// the attribute of its exact name first, asked for directly, as Samba tries it first; then
+// one whose name Samba compares as the same. Refuses, touching nothing, a file whose streams
+// Samba keeps elsewhere (vfs_streams_depot marks it) and a stream in pieces, which no single
+// value holds whole. Leaves the attribute's name in `attribute`.
+bool read_server_stream(int fd, std::string_view stream, char* attribute, StreamValue& value) {
+    if (fgetxattr(fd, "user.SAMBA_STREAMS", nullptr, 0) >= 0) return fail(EOPNOTSUPP);
+    ssize_t length = -1;
+    errno = ENODATA;
+    if (form_server_attribute(stream, attribute, STREAM_NAME_CAPACITY))
+        length = fgetxattr(fd, attribute, value.bytes, value.capacity);
+    if (length < 0 && errno == ENODATA &&
+        find_folded_stream(fd, stream, attribute, reinterpret_cast<char*>(value.bytes)))
+        length = fgetxattr(fd, attribute, value.bytes, value.capacity);
+    if (length < 0) return false;
+    value.length = static_cast<std::size_t>(length);
+    value.form = value_form(value.bytes, value.length);
+    return !may_have_pieces(value.bytes, value.length) || !has_pieces(fd, attribute) ||
+           fail(EOPNOTSUPP);
+}
+
+// ERANGE: a value larger than the kernel can set again; writing it would shorten it. ntfs-3g
+// says E2BIG for a stream past that size.
+int value_error(int code) { return code == ERANGE || code == E2BIG ? EFBIG : stream_error(code); }
+
+// Reads into `value` the value of "user.<stream>", raw, or else the stream as a file server
+// keeps it, whose attribute it leaves in the target.
+bool read_stream(Target& target, std::string_view stream, StreamValue& value) {
+    const ssize_t size =
+        fgetxattr(target.descriptor, target.attribute, value.bytes, value.capacity);
+    if (size >= 0) value.length = static_cast<std::size_t>(size);
+    return size >= 0 || (errno == ENODATA && read_server_stream(target.descriptor, stream,
+                                                                target.attribute, value));
+}
+
+// Reads the stream into the target, then sets it again, unchanged: that asks what the read-only open cannot, whether
+// this stream may be written at all (permissions, a read-only mount, an immutable file), and
+// the answer belongs to the open, before any input is read. Want of space is no such answer:
+// the first write that needs the space reports it, as it would for a file.
 bool load_stream(Target& target, std::string_view stream) {
-    const ssize_t size = read_stream_value(target, stream);
-    // ERANGE: a value larger than the kernel can set again; writing it would shorten it.
-    // ntfs-3g says E2BIG for a stream past that size.
-    if (size < 0) return fail(errno == ERANGE || errno == E2BIG ? EFBIG : stream_error(errno));
-    const std::size_t length = static_cast<std::size_t>(size);
-    target.size = length > 0 ? length - target.trailer : 0;
+    StreamValue value{target.value, sizeof target.value, 0, ValueForm::RAW};
+    if (!read_stream(target, stream, value)) return fail(value_error(errno));
+    target.form = value.form;
     target.position = 0;
-    const bool settable =
-        fsetxattr(target.descriptor, target.attribute, target.value, length, XATTR_REPLACE) == 0;
+    const bool settable = fsetxattr(target.descriptor, target.attribute, target.value,
+                                    value.length, XATTR_REPLACE) == 0;
     if (settable || errno == ENOSPC || errno == EDQUOT) return true;
     return fail(set_stream_error(errno));
 }
@@ -443,7 +476,8 @@ bool lock_stream_file(const NamedFile& held, Target& target, std::string_view st
     if (errno != EBADF) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
     if (S_ISDIR(held.status.st_mode)) return fail(ENOLCK);
     if (lock_held_elsewhere(target.descriptor)) return fail(EBUSY);
-    if (read_stream_value(target, stream) < 0 && errno != ERANGE && errno != E2BIG)
+    StreamValue found{target.value, sizeof target.value, 0, ValueForm::RAW};
+    if (!read_stream(target, stream, found) && errno != ERANGE && errno != E2BIG)
         return fail(stream_error(errno));
     if (!form_attribute(stream, target.attribute)) return false;
     const int writer = reopen(held, O_WRONLY);
@@ -468,24 +502,24 @@ bool open_stream(const ExtendedPathBuffer& path, const SplitName& split, Target&
     return true;
 }
 
-// Sets the stream's value whole, with the block put in at the current position. A Samba
-// stream keeps exactly one NUL after its bytes, and so holds one byte less than the kernel's
-// largest value.
+// Puts the block into the stream's value as it is now, read again just before it is set:
+// whatever another writer (an SMB client, say) changed meanwhile stays, but for the bytes the
+// block writes. A value it shortened below the block, or that lost Samba's form, is busy.
 bool write_stream(Target& stream, const void* data, std::uint32_t size, std::uint32_t* taken) {
-    const std::size_t capacity = sizeof stream.value - stream.trailer;
-    if (stream.position >= capacity) return fail(EFBIG);
-    std::size_t count = capacity - stream.position;
-    if (size < count) count = size;
-    std::memcpy(stream.value + stream.position, data, count);
-    const std::size_t end = stream.position + count;
-    const std::size_t new_size = end > stream.size ? end : stream.size;
-    if (stream.trailer) stream.value[new_size] = 0;
+    const ssize_t length =
+        fgetxattr(stream.descriptor, stream.attribute, stream.value, sizeof stream.value);
+    if (length < 0) return fail(value_error(errno));
+    StreamValue value{stream.value, sizeof stream.value, static_cast<std::size_t>(length),
+                      stream.form};
+    std::size_t count = 0;
+    const Placing placing = place_block(value, stream.position,
+                                        static_cast<const unsigned char*>(data), size, count);
+    if (placing != Placing::PLACED) return fail(placing == Placing::FULL ? EFBIG : EBUSY);
     // XATTR_REPLACE: a stream removed meanwhile is never created again.
-    if (fsetxattr(stream.descriptor, stream.attribute, stream.value, new_size + stream.trailer,
+    if (fsetxattr(stream.descriptor, stream.attribute, stream.value, value.length,
                   XATTR_REPLACE) != 0)
         return fail(set_stream_error(errno));
-    stream.position = end;
-    stream.size = new_size;
+    stream.position += count;
     *taken = static_cast<std::uint32_t>(count);
     return true;
 }
@@ -538,8 +572,13 @@ bool delete_stream(const ExtendedPathBuffer& path, const SplitName& split) {
     if (!open_stream_file(path, split.file, EPERM, fd)) return false;
     if (!take_shared_lock(fd)) return close_failed(fd, errno);
     bool removed = fremovexattr(fd, attribute) == 0;
-    if (!removed && errno == ENODATA && find_samba_stream(fd, split.stream, attribute))
-        removed = fremovexattr(fd, attribute) == 0;
+    if (!removed && errno == ENODATA) {
+        // A server's value is read first, to learn whether its stream is in pieces.
+        static unsigned char bytes[STREAM_VALUE_CAPACITY];  // static, as the writer's value is
+        StreamValue value{bytes, sizeof bytes, 0, ValueForm::RAW};
+        removed = read_server_stream(fd, split.stream, attribute, value) &&
+                  fremovexattr(fd, attribute) == 0;
+    }
     const int code = removed ? 0 : stream_error(errno);
     close(fd);
     return removed || fail(code);

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <thread>
 
 #include "harness.h"
@@ -20,6 +22,18 @@ namespace {
 
 void expect_failure(const Result& result, const std::string& operation, int code) {
     e2e::expect_failure(result, "ostrapour", operation, code);
+}
+
+const std::string NUL(1, '\0');
+
+// A file's attributes, by their names less "user.".
+using Attributes = std::map<std::string, std::string>;
+
+Attributes attributes_of(const std::string& file) {
+    Attributes attributes;
+    for (const std::string& name : attribute_names(file))
+        attributes[name.substr(5)] = read_stream(file, name.substr(5));
+    return attributes;
 }
 
 }  // namespace
@@ -224,4 +238,106 @@ LINUX_BUILD_TEST(PourStream, AStreamRemovedWhileItIsWrittenIsNeverCreatedAgain) 
     expect_failure(pouring.wait(), "WriteFile", ENOENT);
     EXPECT_FALSE(has_stream(dir / "f", "s"));
     EXPECT_EQ(read_file(dir / "f"), "main");
+}
+
+// Linux build only: the attributes in which file servers keep streams.
+LINUX_BUILD_TEST(PourStream, AServersStreamIsWrittenAsItsServerKeepsIt) {
+    ScratchDir dir;
+    write_file(dir / "in", "X");
+    const Attributes two = {{"DosStream.note:$DATA", "lower" + NUL},
+                            {"DosStream.NOTE:$DATA", "UPPER" + NUL}};
+    const Attributes pieces = {{"DosStream.big:$DATA", "ab\x01"},
+                               {"DosStreamExt.1.big:$DATA", "cd" + NUL}};
+    const Attributes depot = {{"SAMBA_STREAMS", "1"}, {"DosStream.note:$DATA", "kept" + NUL}};
+    const struct {
+        const char* what;
+        Attributes before;
+        const char* stream;
+        int code;
+        Attributes after;
+    } rows[] = {
+        // Samba tries the exact name first: names that differ in case are two streams.
+        {"exact lower", two, "note", 0,
+         {{"DosStream.note:$DATA", "Xower" + NUL}, {"DosStream.NOTE:$DATA", "UPPER" + NUL}}},
+        {"exact upper", two, "NOTE", 0,
+         {{"DosStream.note:$DATA", "lower" + NUL}, {"DosStream.NOTE:$DATA", "XPPER" + NUL}}},
+        // ksmbd keeps the bytes alone, and an empty stream as an empty value.
+        {"raw", {{"DosStream.raw:$DATA", "abc"}}, "raw", 0, {{"DosStream.raw:$DATA", "Xbc"}}},
+        {"raw, empty", {{"DosStream.raw:$DATA", ""}}, "raw", 0, {{"DosStream.raw:$DATA", "X"}}},
+        {"raw, one byte", {{"DosStream.raw:$DATA", "a"}}, "raw", 0, {{"DosStream.raw:$DATA", "X"}}},
+        // Samba 4.24 counts further pieces in the first one's last byte.
+        {"pieces", pieces, "big", EOPNOTSUPP, pieces},
+        {"pieces from 0", {{"DosStream.big:$DATA", "ab\x01"}, {"DosStreamExt.0.big:$DATA", "c"}},
+         "big", EOPNOTSUPP,
+         {{"DosStream.big:$DATA", "ab\x01"}, {"DosStreamExt.0.big:$DATA", "c"}}},
+        {"pieces, the name in other case", pieces, "BIG", EOPNOTSUPP, pieces},
+        // vfs_streams_depot keeps a marked file's streams as files elsewhere.
+        {"depot", depot, "note", EOPNOTSUPP, depot},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::remove(dir / "f");
+        write_file(dir / "f", "main");
+        for (const auto& [name, value] : row.before) set_stream(dir / "f", name, value);
+        const std::string target = dir / "f:" + row.stream;
+        if (row.code == 0)
+            expect_success(pour(target, "X"), row.what);
+        else
+            expect_pour_refused(target, dir / "in", "CreateFile", row.code, row.what);
+        EXPECT_EQ(attributes_of(dir / "f"), row.after) << row.what;
+    }
+}
+
+// Linux build only: tmpfs keeps more attribute names than the kernel hands out at once.
+LINUX_BUILD_TEST(PourStream, AServersStreamIsFoundByItsNameOnAListTooLongToRead) {
+    TmpfsMount tmpfs("16m");
+    REQUIRE_OR_SKIP(!tmpfs.path().empty(), tmpfs.reason());
+    write_file(tmpfs / "f", "");
+    for (int i = 0; i < 300; ++i)
+        set_stream(tmpfs / "f", std::string(240, 'a') + std::to_string(i), "");
+    set_stream(tmpfs / "f", "DosStream.note:$DATA", "abc" + NUL);
+    SKIP_UNLESS(attribute_names(tmpfs / "f").size() == 1, "this tmpfs hands out the whole list");
+    expect_success(pour(tmpfs / "f:note", "X"));
+    EXPECT_EQ(read_stream(tmpfs / "f", "DosStream.note:$DATA"), "Xbc" + NUL);
+    expect_success(prune(tmpfs / "f:note"));
+    EXPECT_FALSE(has_stream(tmpfs / "f", "DosStream.note:$DATA"));
+}
+
+// Not under sanitizers: their runtime must come first among the preloaded libraries.
+UNSANITIZED_BUILD_TEST(PourStream, WhatAnotherWriterChangesBetweenBlocksStays) {
+    SKIP_FOR_BUILD(cannot_preload());
+    ScratchDir dir;
+    const std::string A(256, 'A'), B(44, 'B'), o(400, 'o'), W(200, 'W');
+    write_file(dir / "in", A + B);  // two blocks
+    const std::string samba = "DosStream.s:$DATA", a = A.substr(0, 100);
+    const struct {
+        const char* what;
+        std::string attribute, before, meddled;  // meddled: the value after the first block
+        int code;
+        std::string after;  // "<none>": the attribute is gone
+        const char* meddling = "rewrite-at-set";
+    } rows[] = {
+        {"raw, made longer", "s", o, A + W, 0, A + B + W.substr(44)},
+        {"Samba's", samba, o + NUL, A + a + W.substr(0, 44) + NUL, 0,
+         A + B + a.substr(0, 56) + W.substr(0, 44) + NUL},
+        {"cut short of the block", "s", o, a, EBUSY, a},
+        {"Samba's NUL gone", samba, o + NUL, A + o, EBUSY, A + o},
+        {"removed between read and set", samba, o + NUL, "", ENOENT, "<none>", "remove-at-set"},
+    };
+    for (const auto& row : rows) {
+        std::filesystem::remove(dir / "f");
+        write_file(dir / "f", "main");
+        set_stream(dir / "f", row.attribute, row.before);
+        write_file(dir / "meddled", row.meddled);
+        const Result result =
+            run(pour_path(), {.args = {"f:s"}, .input = Input::FILE, .path = dir / "in",
+                              .cwd = dir.path(), .setup = [&] { preload_shim(row.meddling); }});
+        if (row.code == 0)
+            expect_success(result, row.what);
+        else
+            e2e::expect_failure(result, "ostrapour", "WriteFile", row.code, row.what);
+        if (row.after == "<none>")
+            EXPECT_FALSE(has_stream(dir / "f", row.attribute)) << row.what;
+        else
+            EXPECT_EQ(read_stream(dir / "f", row.attribute), row.after) << row.what;
+    }
 }

@@ -44,7 +44,8 @@ int loopback(int port, bool bind_it) {
 }
 
 // smbd with a configuration of its own: loopback only, a free port, every file of its own in
-// the test's directory, and one share on a tmpfs that sets nothing but vfs_streams_xattr.
+// the test's directory, and one share on a tmpfs that sets nothing but vfs_streams_xattr, with
+// the directory "depot" in it shared as well with vfs_streams_depot.
 // Clients come as guests and act as root, as the tools do. It runs in the foreground as our
 // child, and is stopped by its pid when the test ends.
 class SambaShare : public testing::Test {
@@ -62,6 +63,7 @@ protected:
         port = std::to_string(loopback(0, true));
         const std::string state = dir / "state";
         std::filesystem::create_directory(state);
+        std::filesystem::create_directory(share / "depot");
         write_file(config, "[global]\n"
                            "interfaces = lo\nbind interfaces only = yes\n"
                            "smb ports = " + port + "\ndisable netbios = yes\n"
@@ -75,7 +77,10 @@ protected:
                            "load printers = no\nprinting = bsd\nprintcap name = /dev/null\n"
                            "[share]\npath = " + share.path() + "\n"
                            "guest ok = yes\nread only = no\n"
-                           "vfs objects = streams_xattr\n");
+                           "vfs objects = streams_xattr\n"
+                           "[depot]\npath = " + share / "depot" + "\n"
+                           "guest ok = yes\nread only = no\n"
+                           "vfs objects = streams_depot\n");
         smbd = std::make_unique<Child>(find_program("smbd"), e2e::Run{
             .args = {"--foreground", "-s", config},
             .input = Input::FILE, .path = "/dev/null", .output = Output::DISCARD,
@@ -88,23 +93,27 @@ protected:
         }
     }
 
-    // Runs smbclient's `commands` against the share and returns what it printed.
-    std::string client(const std::string& commands) {
+    // Runs smbclient's `commands` against the share `on` and returns what it printed; the
+    // status it must end with is `status`.
+    std::string client(const std::string& commands, const std::string& on = "share",
+                       int status = 0) {
         const Result result = run(find_program("smbclient"), {
-            .args = {"//127.0.0.1/share", "-p", port, "-N", "-s", config, "-c", commands},
+            .args = {"//127.0.0.1/" + on, "-p", port, "-N", "-s", config, "-c", commands},
             .input = Input::FILE, .path = "/dev/null", .helper = true});
-        EXPECT_EQ(result.status, 0) << commands << ": " << result.output << result.error;
+        EXPECT_EQ(result.status, status) << commands << ": " << result.output << result.error;
         return result.output;
     }
 
-    // What a client reads from the stream `stream` of f.txt (its main content for ""), or
+    // What a client reads from the stream `stream` of `file` (its main content for ""), or
     // "<none>" when the server does not list that stream.
-    std::string client_reads(const std::string& stream) {
-        if (client("allinfo f.txt").find("stream: [:" + stream + ":$DATA]") == std::string::npos)
+    std::string client_reads(const std::string& stream, const std::string& file = "f.txt",
+                             const std::string& on = "share") {
+        if (client("allinfo " + file, on).find("stream: [:" + stream + ":$DATA]") ==
+            std::string::npos)
             return "<none>";
         const std::string local = dir / "read";
         std::filesystem::remove(local);
-        client("get f.txt" + (stream.empty() ? "" : ":" + stream) + " " + local);
+        client("get " + file + (stream.empty() ? "" : ":" + stream) + " " + local, on);
         return read_file(local);
     }
 
@@ -257,5 +266,57 @@ TEST_F(SambaShare, TheToolsRefuseExactlyWhenAClientSeesTheFileReadOnly) {
         ASSERT_NE(at, std::string::npos) << info;
         const std::string shown = info.substr(at, info.find(' ', at + 12) - at);
         EXPECT_EQ(shown.find('R') != std::string::npos, row.read_only) << shown;
+    }
+}
+
+// Not in the Windows suite: it is the Linux build that runs on a file server. Each row works on
+// files of its own.
+TEST_F(SambaShare, TheToolsReachTheStreamSmbdReachesOrRefuseAsItRefusesItsClients) {
+    const std::string value = dir / "value";
+    write_file(value, "value");
+    const std::string NUL(1, '\0');
+    const struct {
+        const char* what;
+        const char* share;  // "share" (streams_xattr) or "depot" (streams_depot)
+        std::string setup;  // the client's commands
+        std::vector<std::pair<std::string, std::string>> server;  // set on f.txt, less "user."
+        std::string refused;  // a client's command the server refuses, as it refuses the tools
+        std::vector<Step> steps;
+        std::vector<std::vector<std::string>> reads;  // stream, file, the bytes a client reads
+    } rows[] = {
+        {"two names that differ in case", "share", "put " + value + " f.txt",
+         {{"DosStream.note:$DATA", "lower" + NUL}, {"DosStream.NOTE:$DATA", "UPPER" + NUL}}, "",
+         {{.target = "f.txt:NOTE", .input = "X"},
+          {.tool = "ostraprune", .target = "f.txt:note", .operation = "DeleteFileW"}},
+         {{"NOTE", "f.txt", "XPPER"}, {"note", "f.txt", "<none>"}}},
+        {"a read-only directory", "share", "mkdir dd; put " + value + " dd:s; setmode dd +r", {},
+         "put " + value + " dd:s",
+         {{.target = "dd:s", .input = "X", .code = EACCES},
+          {.tool = "ostraprune", .target = "dd:s", .code = EACCES, .operation = "DeleteFileW"}},
+         {{"s", "dd", "value"}}},
+        {"streams in a depot", "depot", "put " + value + " f.txt; put " + value + " f.txt:note",
+         {}, "",
+         {{.target = "depot/f.txt:note", .input = "X", .code = EOPNOTSUPP},
+          {.tool = "ostraprune", .target = "depot/f.txt:note", .code = EOPNOTSUPP,
+           .operation = "DeleteFileW"}},
+         {{"note", "f.txt", "value"}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        client(row.setup, row.share);
+        for (const auto& [name, bytes] : row.server) set_stream(share / "f.txt", name, bytes);
+        if (!row.refused.empty()) client(row.refused, row.share, 1);
+        for (const Step& step : row.steps) {
+            const std::string target = share / step.target;
+            const Result result = std::string_view(step.tool) == "ostrapour"
+                                      ? pour(target, step.input)
+                                      : prune(target);
+            if (step.code == 0)
+                expect_success(result, step.target);
+            else
+                expect_failure(result, step.tool, step.operation, step.code, step.target);
+        }
+        for (const auto& read : row.reads)
+            EXPECT_EQ(client_reads(read[0], read[1], row.share), read[2]) << read[0];
     }
 }

@@ -17,6 +17,11 @@
 //                the current directory, as another program may make it at any moment
 //   unlink-at-lock  the first lock taken is preceded by a delete of "f" and its other name
 //                "hard" in the current directory, as a pruner may make it at any moment
+//   rewrite-at-set  the second attribute set (the first block's; the open's unchanged one is
+//                the first) is followed by another writer's, which leaves the attribute holding
+//                the bytes of the file "meddled" in the current directory
+//   remove-at-set  the third attribute set (the second block's) is preceded by another
+//                program's removal of the attribute
 // With OSTRAKIT_SHIM_MOUNTINFO set, an open of /proc/self/mountinfo opens that file instead.
 // With OSTRAKIT_SHIM_LOG set, each read of standard input and each write above the standard
 // three appends "read ASKED GOT" or "write ASKED GOT" to that file.
@@ -127,16 +132,34 @@ extern "C" int open(const char* path, int flags, ...) {
     return real_open(path, flags, mode);
 }
 
+namespace {
+
+// Another writer's set of the whole attribute, from the file "meddled".
+void meddle(int fd, const char* name) {
+    static char value[65536];
+    const int file = open("meddled", O_RDONLY | O_CLOEXEC);
+    const ssize_t size = file < 0 ? -1 : read(file, value, sizeof value);
+    if (file >= 0) close(file);
+    if (size >= 0) fsetxattr(fd, name, value, static_cast<size_t>(size), 0);
+}
+
+}  // namespace
+
 extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
     static const auto real_fsetxattr =
         real<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr");
     static bool refused = false;
+    static int sets = 0;
     if (mode_is("full-once") && !refused) {
         refused = true;
         errno = ENOSPC;
         return -1;
     }
-    return real_fsetxattr(fd, name, value, size, flags);
+    ++sets;
+    if (mode_is("remove-at-set") && sets == 3) fremovexattr(fd, name);
+    const int result = real_fsetxattr(fd, name, value, size, flags);
+    if (result == 0 && mode_is("rewrite-at-set") && sets == 2) meddle(fd, name);
+    return result;
 }
 
 extern "C" int flock(int fd, int operation) {
