@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: MIT
 # Follows the README's set-up where nothing is installed yet: a Debian 12 root made by
 # debootstrap (minbase, with git and ca-certificates), from the Debian archive this machine's apt
-# uses; the checkout's last commit cloned into it; `bash scripts/demo.sh` run there; then
-# install-deps.sh's test set installed and every build preset configured and built. Run as root.
+# uses; the checkout's last commit cloned into it; `bash scripts/demo.sh` run there; then every
+# build preset configured and built, each once the set of install-deps.sh that should serve it
+# is installed, the test set last. Run as root.
 # Status 77, with the reason, where the archive cannot be reached (or this machine's apt names
 # no Debian 12 archive) or root may not chroot.
 #   bash tests/setup/pristine-root.sh
@@ -122,11 +123,26 @@ timed() {
 }
 timed "bash scripts/demo.sh" 'bash scripts/demo.sh'
 cat "$keep/last.log"
-timed "bash scripts/install-deps.sh test" 'bash scripts/install-deps.sh test'
+# The README's install from the demo's build: programs on PATH, their manual pages beside.
+timed "cmake --install build/native" 'cmake --install build/native >/dev/null &&
+  printf x | ostrapour /dev/null && ls /usr/local/share/man/man1/ostra{pour,prune}.1*'
+# Each preset is built right after the smallest set of install-deps.sh that it needs is
+# installed, so a preset that needs more than its set shows. Every preset cmake lists must be
+# in one set.
+declare -A set_of=([static]=build [native]=release [asan]=release [mingw]=release
+                   [aarch64]=release [aarch64-static]=release [i686]=test [fuzz]=test)
 presets=$(in_root 'cmake --list-presets=build' | sed -nE 's/^[[:space:]]+"([^"]+)".*/\1/p')
 [[ -n $presets ]] || { echo "pristine-root: FAILED: cmake lists no build preset" >&2; exit 1; }
 for preset in $presets; do
-  timed "preset $preset configured and built" \
-    "cmake --preset $preset && cmake --build --preset $preset"
+  [[ -n ${set_of[$preset]:-} ]] ||
+    { echo "pristine-root: FAILED: the preset $preset is in no set of install-deps.sh here" >&2; exit 1; }
+done
+for set in build release test; do
+  [[ $set == build ]] || timed "bash scripts/install-deps.sh $set" "bash scripts/install-deps.sh $set"
+  for preset in $presets; do
+    [[ ${set_of[$preset]} == "$set" ]] || continue
+    timed "preset $preset configured and built with the $set set" \
+      "cmake --preset $preset && cmake --build --preset $preset"
+  done
 done
 say "everything passed in $((SECONDS - started)) s"
