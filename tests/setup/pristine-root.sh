@@ -123,9 +123,11 @@ timed() {
 }
 timed "bash scripts/demo.sh" 'bash scripts/demo.sh'
 cat "$keep/last.log"
-# The README's install from the demo's build: programs on PATH, their manual pages beside.
-timed "cmake --install build/native" 'cmake --install build/native >/dev/null &&
-  printf x | ostrapour /dev/null && ls /usr/local/share/man/man1/ostra{pour,prune}.1*'
+# The README's build and install on the demo's configuration: programs on PATH, their manual
+# pages beside.
+timed "the README's build and install" 'cmake --build --preset native &&
+  cmake --install build/native && printf x | ostrapour /dev/null &&
+  ls /usr/local/share/man/man1/ostra{pour,prune}.1*'
 # Each preset is built right after the smallest set of install-deps.sh that it needs is
 # installed, so a preset that needs more than its set shows. Every preset cmake lists must be
 # in one set.
