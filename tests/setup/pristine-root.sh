@@ -53,6 +53,8 @@ rm -f "$probe"
 
 mkdir -p "$keep/archives"
 root=$(mktemp -d "$keep/root.XXXXXX")
+# A root directory as any system has it, which users other than root (apt's _apt) may enter.
+chmod 755 "$root"
 mounts=()
 # Every mount is undone and the root removed, whatever stopped the run; the tarball and the
 # downloaded packages stay.
