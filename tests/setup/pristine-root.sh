@@ -53,8 +53,6 @@ rm -f "$probe"
 
 mkdir -p "$keep/archives"
 root=$(mktemp -d "$keep/root.XXXXXX")
-# A root directory as any system has it, which users other than root (apt's _apt) may enter.
-chmod 755 "$root"
 mounts=()
 # Every mount is undone and the root removed, whatever stopped the run; the tarball and the
 # downloaded packages stay.
@@ -87,6 +85,9 @@ else
     { tail -n 20 "$keep/debootstrap.log" >&2; echo "pristine-root: debootstrap failed" >&2; exit 1; }
   tar -cpf "$keep/root.tar.partial" -C "$root" . && mv "$keep/root.tar.partial" "$keep/root.tar"
 fi
+# A top directory as any system has it, which users other than root (apt's _apt) may enter;
+# mktemp made it, and the tarball keeps, root's alone.
+chmod 755 "$root"
 say "root ready after $((SECONDS - started)) s"
 
 # What a network and a machine give any fresh install: a resolver, and the kernel's files. No
