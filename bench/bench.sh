@@ -14,7 +14,7 @@ bulk_runs=${1:-21}
 start_runs=${2:-51}
 tool=${OSTRAPOUR:-$PWD/build/native/ostrapour}
 if [[ ! -x $tool ]]; then
-  cmake --preset native >/dev/null
+  cmake --preset native -DOSTRAKIT_TESTS=OFF >/dev/null
   cmake --build --preset native --target ostrapour >/dev/null
 fi
 

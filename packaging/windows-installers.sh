@@ -60,7 +60,7 @@ name_uuid() {
 }
 # version_resource EXE: the program's version, from its fixed version resource
 # (VS_FIXEDFILEINFO), and the language of its texts, from the resource's "Translation" value
-# (a language ID and a code page, each 16 bits), as "1.0.1.0 1033".
+# (a language ID and a code page, each 16 bits), as "1.1.0.0 1033".
 version_resource() {
   python3 - "$1" <<'EOF'
 import struct, sys

@@ -34,6 +34,8 @@ test+=(python3-yaml)
 test+=(samba samba-vfs-modules smbclient)
 # The shell scripts' check.
 test+=(shellcheck)
+# The set-up's check in a Debian 12 root made afresh.
+test+=(debootstrap)
 
 case "${1:-build}" in
   build) wanted=("${build[@]}") ;;
