@@ -477,8 +477,7 @@ bool lock_stream_file(const NamedFile& held, Target& target, std::string_view st
     if (S_ISDIR(held.status.st_mode)) return fail(ENOLCK);
     if (lock_held_elsewhere(target.descriptor)) return fail(EBUSY);
     StreamValue found{target.value, sizeof target.value, 0, ValueForm::RAW};
-    if (!read_stream(target, stream, found) && errno != ERANGE && errno != E2BIG)
-        return fail(stream_error(errno));
+    if (!read_stream(target, stream, found)) return fail(value_error(errno));
     if (!form_attribute(stream, target.attribute)) return false;
     const int writer = reopen(held, O_WRONLY);
     if (writer < 0) return false;
