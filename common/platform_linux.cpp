@@ -256,7 +256,7 @@ bool still_named(const ExtendedPathBuffer& path, std::string_view file, const st
 }
 
 // True when Samba's record of the file's Windows attributes marks it read-only, as its SMB
-// clients see it. Samba's records are 24 to 60 bytes: a longer one is no record of its.
+// clients see it. Samba's records are 24 to 60 bytes: one too long for `record` is not its.
 bool marked_read_only(int fd) {
     unsigned char record[256];
     const ssize_t size = fgetxattr(fd, SAMBA_RECORD_ATTRIBUTE, record, sizeof record);

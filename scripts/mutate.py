@@ -13,7 +13,7 @@ POUR, PRUNE = "ostrapour/ostrapour.cpp", "ostraprune/ostraprune.cpp"
 FRAME, LINUX, WIN32 = "common/frame.cpp", "common/platform_linux.cpp", "common/platform_win32.cpp"
 NAMES = "common/names.cpp"
 SAMBA, RECORD = "common/samba.cpp", "common/samba_record.cpp"
-STREAM_FORMS = "common/stream_forms.cpp"
+STREAM_FORMS, VOLUMES = "common/stream_forms.cpp", "common/volumes.cpp"
 
 # (file, text as it stands, text with the fault, what the fault does to a user)
 FAULTS = [
@@ -125,6 +125,11 @@ FAULTS = [
     (RECORD, "!pull.need(FIELDS[version], 4)) return 0;", "!pull.need(8, 4)) return 0;", "samba: a record cut short, which Samba rejects, is read"),
     (LINUX, "if (!read_stream(target, stream, found)) return fail(value_error(errno));", "if (!read_stream(target, stream, found) && errno != E2BIG) return fail(value_error(errno));", "nfs: a stream too large is refused only once its file is open for writing"),
     (SAMBA, "if (same_stream_name(samba_stream_name(name), stream)) return name;", "if (!samba_stream_name(name).empty()) return name;", "samba: the first stream on the list is taken for any name"),
+    (LINUX, "(streams == VolumeStreams::ASK_MOUNT_TABLE && !on_windows_drive(device))", "streams == VolumeStreams::ASK_MOUNT_TABLE", "volume: WSL's Windows drives taken for streams"),
+    (VOLUMES, "drvfs_ = cut_ || is_drvfs_mount(line);", "drvfs_ = is_drvfs_mount(line);", "volume: a mount table line too long to read is taken for no Windows drive"),
+    (LINUX, "    if (lock_held_elsewhere(target.descriptor)) return fail(EBUSY);\n", "", "nfs: a stream another writer holds is opened for writing before its lock is refused"),
+    (LINUX, "(errno == EBUSY || (errno == EBADF && lock_held_elsewhere(asking)))", "errno == EBUSY", "nfs: a file another writer holds is opened for writing before its lock is refused"),
+    (LINUX, "if (length < 0 && errno == ENODATA &&", "if (false &&", "samba: a stream named in another case than its attribute is not found"),
 ]
 
 
