@@ -1,12 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The platform operations on Linux. A named stream "file:name" is the extended attribute
-// "user.name" of "file", the mapping ntfs-3g uses, so on an NTFS volume mounted by ntfs-3g the
-// same calls reach the real NTFS streams; on a file server's share, a stream that has no such
-// attribute is the one Samba or ksmbd keeps for Windows clients (stream_forms.h). The Windows
-// behaviour the tools rely on is kept: exclusive opens, the read-only attribute (and Samba's
-// record of it), no creation and no shortening, and no file deleted or written but the one
-// examined. Nothing is kept between calls: each one works from the path buffer and the target
-// its caller passes.
+// "user.name" of "file", as ntfs-3g maps NTFS streams, or else the attribute in which Samba or
+// ksmbd keeps it for Windows clients (stream_forms.h). Nothing is kept between calls.
 #include <fcntl.h>
 #include <linux/limits.h>
 #include <poll.h>
@@ -58,11 +53,9 @@ bool is_read_only(const struct stat& status) {
     return S_ISREG(status.st_mode) && (status.st_mode & S_IWUSR) == 0;
 }
 
-// Where the last piece of a name is looked up: a directory to look up from, and the piece
-// itself, terminated. A name shorter than PATH_MAX goes to the kernel in one call. A longer
-// one, which every single call refuses, is walked a piece at a time, each piece opened from
-// the one before as a place to look up from (O_PATH), so that symbolic links and ".." mean
-// just what they would in one call.
+// Where the last piece of a name is looked up: a directory, and the piece itself, terminated.
+// A name past PATH_MAX, which every single call refuses, is walked a piece at a time (O_PATH),
+// so that symbolic links and ".." mean what they would in one call.
 struct Place {
     int directory;
     char name[PATH_MAX];
@@ -76,10 +69,9 @@ void leave(const Place& place) {
     errno = saved;
 }
 
-// The file part of `path` as the kernel is to find it. A relative name is reached from the
-// current directory itself, not by the full path formed from it: the kernel's current
-// directory is the one the user was in even when that path now leads elsewhere (a file system
-// mounted over it, a directory renamed meanwhile).
+// The file part of `path` as the kernel is to find it. A relative name goes from the current
+// directory itself: the full path formed from it may lead elsewhere now (a mount over it, a
+// rename meanwhile).
 std::string_view as_named(const ExtendedPathBuffer& path, std::string_view file) {
     if (path.directory_length == 0) return file;
     const std::string_view relative(file.data() + path.directory_length,
@@ -122,9 +114,8 @@ int above_standard_handles(int fd) {
     return moved;
 }
 
-// Opens the file part of `path`, above the standard handles. An open for reading or writing of
-// what may be a FIFO adds O_NONBLOCK, so that a FIFO without a reader is refused at once
-// instead of hanging the open.
+// Opens the file part of `path`, above the standard handles. An open of what may be a FIFO adds
+// O_NONBLOCK, so that a FIFO without a reader is refused at once instead of hanging the open.
 int open_above_standard_handles(const ExtendedPathBuffer& path, std::string_view file,
                                 int flags) {
     Place place;
@@ -141,17 +132,11 @@ bool close_failed(int fd, int code) {
     return false;
 }
 
-// Takes the exclusive lock that stands in for "no sharing".
-bool take_exclusive_lock(int fd) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    return fail(errno == EWOULDBLOCK ? EBUSY : errno);
-}
-
-// A writer holds its file locked for the whole run, for the file and for each of its streams,
-// so a file is not deleted from under it, nor a stream of it. The shared lock taken here is
-// held until the delete is done: a writer that starts meanwhile is refused at its open.
-bool take_shared_lock(int fd) {
-    if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
+// Takes the lock `kind`: a writer's LOCK_EX stands in for "no sharing", held for the run for
+// the file and for each of its streams; a deleter's LOCK_SH, held until the delete is done,
+// keeps it from deleting under a writer, and a writer that starts meanwhile out.
+bool take_lock(int fd, int kind) {
+    if (flock(fd, kind | LOCK_NB) == 0) return true;
     return fail(errno == EWOULDBLOCK ? EBUSY : errno);
 }
 
@@ -234,13 +219,10 @@ struct DescriptorLink {
     }
 };
 
-// Opens the named file once more, with `flags` and above the standard handles, through its
-// descriptor's link, so that no rename since it was examined can put another file in its
-// place. Where /proc is not mounted, its name is walked again, without blocking, so that a
-// FIFO put there meanwhile cannot hold the open up (a file under another program's lease is
-// then refused at once, "Resource temporarily unavailable"). Either way a file other than the
-// one examined (renamed over it, or found through a /proc that is not the kernel's) is refused
-// as busy.
+// Opens the named file once more, above the standard handles, through its descriptor's link,
+// so that no rename since it was examined can put another file there. Without /proc its name is
+// walked again, without blocking, so that a FIFO put there cannot hold the open up. A file other
+// than the one examined is busy.
 int reopen(const NamedFile& named, int flags) {
     int fd = above_standard_handles(
         open(DescriptorLink(named.descriptor).chars, flags | O_NOCTTY | O_CLOEXEC));
@@ -263,9 +245,8 @@ bool leads_to(const Place& place, const struct stat& examined, int flags) {
 }
 
 // True when the file that `held` describes, open and locked for the run, is still the one its
-// name leads to. A delete that came between the examination and the lock leaves its name on no
-// file or another (and a file without a link has no name that leads to it): it is gone, and
-// nothing written to it could be read again.
+// name leads to: a file deleted before the lock is gone, and nothing written to it could be
+// read again.
 bool still_named(const ExtendedPathBuffer& path, std::string_view file, const struct stat& held) {
     Place place;
     if (!find_place(path, file, place)) return false;
@@ -275,8 +256,7 @@ bool still_named(const ExtendedPathBuffer& path, std::string_view file, const st
 }
 
 // True when Samba's record of the file's Windows attributes marks it read-only, as its SMB
-// clients see it. One call a run, through a descriptor open for reading; a file without the
-// record, or with one that cannot be read (Samba's are 24 to 60 bytes), is not marked.
+// clients see it. Samba's records are 24 to 60 bytes: one too long for `record` is not its.
 bool marked_read_only(int fd) {
     unsigned char record[256];
     const ssize_t size = fgetxattr(fd, SAMBA_RECORD_ATTRIBUTE, record, sizeof record);
@@ -284,15 +264,10 @@ bool marked_read_only(int fd) {
                         READ_ONLY_ATTRIBUTE) != 0;
 }
 
-// Refuses a regular file that a file server marks read-only, or that another writer holds,
-// before it is opened for writing: Samba's record is read, and the exclusive lock asked for,
-// through a descriptor opened for reading, let go at once with that descriptor (or, where that
-// takes no write lock, tested). The lock that holds for the run is then taken through the
-// descriptor that writes, as network file systems need: NFS locks only a file open for
-// writing, and SMB lets only the locking descriptor do I/O. A writer that starts in between is
-// refused at that lock, after the open for writing, as is every writer of a file that may be
-// written but not read, and of a FIFO (which a reader opened to ask would change). A pruner
-// that deletes the file in between is seen once that lock is held (still_named).
+// Refuses, before any open for writing, a regular file that a file server marks read-only or
+// that another writer holds, asking through a descriptor open for reading. The lock for the run
+// is taken through the descriptor that writes, as NFS and SMB need: a writer that starts in
+// between is refused there, as is every writer of a file it may not read.
 bool refuse_marked_or_held_file(const NamedFile& named) {
     if (!S_ISREG(named.status.st_mode)) return true;
     const int asking = reopen(named, O_RDONLY);
@@ -300,8 +275,8 @@ bool refuse_marked_or_held_file(const NamedFile& named) {
     int code = 0;
     if (marked_read_only(asking))
         code = EACCES;
-    else if (flock(asking, LOCK_EX | LOCK_NB) != 0 &&
-             (errno == EWOULDBLOCK || (errno == EBADF && lock_held_elsewhere(asking))))
+    else if (!take_lock(asking, LOCK_EX) &&
+             (errno == EBUSY || (errno == EBADF && lock_held_elsewhere(asking))))
         code = EBUSY;
     close(asking);
     return code == 0 || fail(code);
@@ -315,11 +290,9 @@ bool give_up(const NamedFile& named, Target& target, int code) {
     return false;
 }
 
-// Opens a file (not a stream) for writing. Every refusal that Windows makes at the open comes
-// before any open for writing, so that a refused run gives a watcher no write event and
-// overlayfs no cause to copy the file up: the file is named without being opened (O_PATH) and
-// examined first, and the open that writes goes through that same descriptor. A directory needs
-// no check of its own: the kernel refuses to open one for writing (EISDIR).
+// Opens a file (not a stream) for writing. It is named (O_PATH) and examined first, so that a
+// refused run gives a watcher no write event and overlayfs no cause to copy the file up; a
+// directory the kernel refuses to open for writing (EISDIR).
 bool open_file(const ExtendedPathBuffer& path, std::string_view file, Target& target) {
     target.descriptor = -1;
     target.is_stream = false;
@@ -341,7 +314,7 @@ bool open_file(const ExtendedPathBuffer& path, std::string_view file, Target& ta
     target.descriptor = reopen(named, O_WRONLY | (regular ? 0 : O_NONBLOCK));
     if (target.descriptor < 0) return give_up(named, target, errno);
     // A device is not the tool's to lock: /dev/null takes any number of writers.
-    if (!is_device(named.status) && !take_exclusive_lock(target.descriptor))
+    if (!is_device(named.status) && !take_lock(target.descriptor, LOCK_EX))
         return give_up(named, target, errno);
     if (!still_named(path, file, named.status)) return give_up(named, target, errno);
     if (!regular && !make_blocking(target.descriptor)) return give_up(named, target, errno);
@@ -356,14 +329,9 @@ int stream_error(int code) { return code == ENODATA ? ENOENT : code; }
 // mislead; ext4 says ENOSPC, as for a full disk.
 int set_stream_error(int code) { return code == E2BIG ? EFBIG : stream_error(code); }
 
-// Opens the file that holds a stream, read-only (a directory cannot be opened for writing, but
-// its streams can be written), into `fd`; refuses it on a volume without streams, and when it
-// is read-only. Only a regular file or a directory holds user attributes: anything else is
-// refused with `no_streams`, examined without being opened, since an open for reading would
-// change it (a FIFO's waiting writer would be let go, to write to nobody): the writer says
-// ENOENT and the deleter EPERM, the kernel's own answers for user attributes there. A file or
-// directory that Samba's record marks read-only is refused with its streams, as Samba refuses
-// its clients.
+// Opens the file that holds a stream, for reading, into `fd`; refuses it on a volume without
+// streams, and when it or Samba's record says read-only. Anything but a regular file or a
+// directory is refused with `no_streams` unopened: an open would let a FIFO's writer go.
 bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int no_streams,
                       int& fd) {
     NamedFile named{path, file, open_above_standard_handles(path, file, O_PATH), {}};
@@ -383,31 +351,21 @@ bool open_stream_file(const ExtendedPathBuffer& path, std::string_view file, int
     return true;
 }
 
-// Finds among the attributes of `fd` the one that holds the stream a Samba client names
-// `stream`, compared as Samba compares names, and puts its name in `attribute`. The list is read
-// into `scratch`. A list longer than the kernel's largest (tmpfs and xfs keep one) cannot be
-// read: the stream is then missing, unless its exact name was found without the list.
+// Puts in `attribute` the name Samba compares as `stream`, from the list read into `scratch`.
+// A list longer than the kernel hands out (tmpfs and xfs keep one) holds no stream to find.
 bool find_folded_stream(int fd, std::string_view stream, char* attribute, char* scratch) {
     const ssize_t size = flistxattr(fd, scratch, XATTR_LIST_MAX);
     if (size < 0) return fail(errno == E2BIG || errno == ERANGE ? ENODATA : errno);
-    const std::size_t listed = static_cast<std::size_t>(size);
-    for (std::size_t at = 0; at < listed;) {
-        const std::string_view name(scratch + at, strnlen(scratch + at, listed - at));
-        at += name.size() + 1;
-        if (name.size() < STREAM_NAME_CAPACITY &&
-            same_stream_name(samba_stream_name(name), stream)) {
-            std::memcpy(attribute, name.data(), name.size());
-            attribute[name.size()] = '\0';
-            return true;
-        }
-    }
-    return fail(ENODATA);
+    const std::string_view name =
+        find_samba_stream({scratch, static_cast<std::size_t>(size)}, stream);
+    if (name.empty() || name.size() >= STREAM_NAME_CAPACITY) return fail(ENODATA);
+    std::memcpy(attribute, name.data(), name.size());
+    attribute[name.size()] = '\0';
+    return true;
 }
 
-// True when the stream whose first value is `attribute` goes on in further pieces (Samba 4.24's
-// "streams_xattr:max xattrs per stream"). Their numbering is not documented: the first further
-// piece is 0 or 1, and asking for both by name costs two calls, only for a value whose last
-// byte may count pieces, and finds them in a list too long to read.
+// True when the stream whose first value is `attribute` goes on in further pieces (Samba
+// 4.24). Their numbering is not documented: the first may be 0 or 1, asked for by name.
 bool has_pieces(int fd, const char* attribute) {
     char piece[STREAM_NAME_CAPACITY];
     for (const unsigned index : {0u, 1u})
@@ -417,11 +375,9 @@ bool has_pieces(int fd, const char* attribute) {
     return false;
 }
 
-// Reads into `value` a stream that "user.<stream>" does not hold, as a file server keeps it:
-// the attribute of its exact name first, asked for directly, as Samba tries it first; then
-// one whose name Samba compares as the same. Refuses, touching nothing, a file whose streams
-// Samba keeps elsewhere (vfs_streams_depot marks it) and a stream in pieces, which no single
-// value holds whole. Leaves the attribute's name in `attribute`.
+// Reads into `value` a stream as a file server keeps it, leaving its attribute in `attribute`:
+// its exact name first, as Samba tries it, then one Samba compares as the same. A file whose
+// streams are in a depot, and a stream in pieces, are refused.
 bool read_server_stream(int fd, std::string_view stream, char* attribute, StreamValue& value) {
     if (fgetxattr(fd, "user.SAMBA_STREAMS", nullptr, 0) >= 0) return fail(EOPNOTSUPP);
     ssize_t length = -1;
@@ -452,10 +408,9 @@ bool read_stream(Target& target, std::string_view stream, StreamValue& value) {
                                                                 target.attribute, value));
 }
 
-// Reads the stream into the target, then sets it again, unchanged: that asks what the read-only open cannot, whether
-// this stream may be written at all (permissions, a read-only mount, an immutable file), and
-// the answer belongs to the open, before any input is read. Want of space is no such answer:
-// the first write that needs the space reports it, as it would for a file.
+// Reads the stream into the target, then sets it again, unchanged: that asks whether it may be
+// written at all (a read-only mount, an immutable file) before any input is read. Want of space
+// is reported by the first write that needs it, as for a file.
 bool load_stream(Target& target, std::string_view stream) {
     StreamValue value{target.value, sizeof target.value, 0, ValueForm::RAW};
     if (!read_stream(target, stream, value)) return fail(value_error(errno));
@@ -467,24 +422,22 @@ bool load_stream(Target& target, std::string_view stream) {
     return fail(set_stream_error(errno));
 }
 
-// Locks the stream's file for the run. Over NFSv4 a descriptor open for reading cannot hold a
-// write lock (EBADF): once the stream is found (its name put back for load_stream) and no
-// writer holds the file, it is opened for writing, to lock and keep the stream. A directory
-// cannot be, and nothing else keeps a second writer out: "No locks available".
+// Locks the stream's file for the run. Over NFSv4 a descriptor open for reading holds no write
+// lock (EBADF): once the stream is found and no writer holds the file, the file is opened for
+// writing to take it. A directory cannot be: "No locks available".
 bool lock_stream_file(const NamedFile& held, Target& target, std::string_view stream) {
-    if (flock(target.descriptor, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EBADF) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
+    if (take_lock(target.descriptor, LOCK_EX)) return true;
+    if (errno != EBADF) return false;
     if (S_ISDIR(held.status.st_mode)) return fail(ENOLCK);
     if (lock_held_elsewhere(target.descriptor)) return fail(EBUSY);
     StreamValue found{target.value, sizeof target.value, 0, ValueForm::RAW};
-    if (!read_stream(target, stream, found) && errno != ERANGE && errno != E2BIG)
-        return fail(stream_error(errno));
+    if (!read_stream(target, stream, found)) return fail(value_error(errno));
     if (!form_attribute(stream, target.attribute)) return false;
     const int writer = reopen(held, O_WRONLY);
     if (writer < 0) return false;
     close(target.descriptor);
     target.descriptor = writer;
-    return take_exclusive_lock(writer);
+    return take_lock(writer, LOCK_EX);
 }
 
 // The stream's file holds the lock itself, opened for writing only where the lock needs it.
@@ -524,23 +477,21 @@ bool write_stream(Target& stream, const void* data, std::uint32_t size, std::uin
     return true;
 }
 
-// A regular file that a file server marks read-only, or that a writer holds, is not deleted.
-// Where the file cannot be opened to ask (no read permission), it is deleted as before: the
-// lock is advisory, a test at best. Returns false when it may not go; otherwise `lock` is the
-// descriptor that holds the shared lock until the delete is done, or -1.
+// A regular file that a file server marks read-only, or that a writer holds, is not deleted;
+// one that cannot be opened to ask is (the lock is advisory). `lock` is left holding the
+// shared lock until the delete is done, or -1.
 bool may_delete_entry(const NamedFile& named, int& lock) {
     lock = -1;
     if (!S_ISREG(named.status.st_mode)) return true;
     lock = reopen(named, O_RDONLY);
     if (lock < 0) return errno == EACCES;
     if (marked_read_only(lock)) return fail(EACCES);
-    return take_shared_lock(lock);
+    return take_lock(lock, LOCK_SH);
 }
 
-// The entry itself: a symbolic link goes, not its target; directories never do. The entry is
-// named without being opened (O_PATH), examined, and a regular file locked; it is unlinked only
-// once its name is seen to lead to it still. The kernel unlinks by name alone: a rename over
-// that name between the last look and the unlink is the one window left.
+// The entry itself: a symbolic link goes, not its target; directories never do. It is unlinked
+// once its name is seen to lead to it still; a rename over the name after that last look is the
+// one window left, since the kernel unlinks by name alone.
 bool delete_entry(const ExtendedPathBuffer& path, std::string_view file) {
     Place place;
     if (!find_place(path, file, place)) return false;
@@ -570,7 +521,7 @@ bool delete_stream(const ExtendedPathBuffer& path, const SplitName& split) {
     if (!form_attribute(split.stream, attribute)) return false;
     int fd = -1;
     if (!open_stream_file(path, split.file, EPERM, fd)) return false;
-    if (!take_shared_lock(fd)) return close_failed(fd, errno);
+    if (!take_lock(fd, LOCK_SH)) return close_failed(fd, errno);
     bool removed = fremovexattr(fd, attribute) == 0;
     if (!removed && errno == ENODATA) {
         // A server's value is read first, to learn whether its stream is in pieces.

@@ -2,24 +2,13 @@
 // Samba's stream attributes, read from bytes alone.
 #include "samba.h"
 
+#include <algorithm>
 #include <initializer_list>
 
 #include "samba_fold.h"
+#include "stream_forms.h"
 
 namespace ostrakit {
-
-namespace {
-
-constexpr std::string_view STREAM_PREFIX = "user.DosStream.";
-constexpr std::string_view STREAM_SUFFIX = ":$DATA";
-
-// string_view's own starts_with and ends_with check bounds through a call that would pull the
-// C++ runtime's exception support into the tools.
-bool begins_with(std::string_view text, std::string_view start) {
-    return text.size() >= start.size() && std::string_view(text.data(), start.size()) == start;
-}
-
-}  // namespace
 
 // The names of Samba's list (samba_private_attr_name) less their "user.", which matches
 // itself; Samba compares the names whole and its prefixes over their length in characters.
@@ -32,16 +21,16 @@ bool is_samba_record_name(std::string_view stream) {
     return false;
 }
 
-std::string_view samba_stream_name(std::string_view attribute) {
-    if (attribute.size() <= STREAM_PREFIX.size() + STREAM_SUFFIX.size() ||
-        !begins_with(attribute, STREAM_PREFIX) ||
-        std::string_view(attribute.data() + attribute.size() - STREAM_SUFFIX.size(),
-                         STREAM_SUFFIX.size()) != STREAM_SUFFIX)
-        return {};
-    return std::string_view(attribute.data() + STREAM_PREFIX.size(),
-                            attribute.size() - STREAM_PREFIX.size() - STREAM_SUFFIX.size());
-}
-
 bool same_stream_name(std::string_view a, std::string_view b) { return samba_names_equal(a, b); }
+
+std::string_view find_samba_stream(std::string_view list, std::string_view stream) {
+    for (std::size_t at = 0; at < list.size();) {
+        const std::size_t end = std::min(list.find('\0', at), list.size());
+        const std::string_view name(list.data() + at, end - at);
+        at = end + 1;
+        if (same_stream_name(samba_stream_name(name), stream)) return name;
+    }
+    return {};
+}
 
 }  // namespace ostrakit

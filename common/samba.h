@@ -16,12 +16,12 @@ namespace ostrakit {
 // compares them, without regard to case.
 bool is_samba_record_name(std::string_view stream);
 
-// The stream name that the attribute `attribute` holds for Samba's clients: "name" for
-// "user.DosStream.name:$DATA"; empty for any other attribute.
-std::string_view samba_stream_name(std::string_view attribute);
-
 // True when the stream names `a` and `b` are the same to an SMB client: Samba compares them
 // with strcasecmp_m, one UTF-8 character at a time through its case table (samba_fold.h).
 bool same_stream_name(std::string_view a, std::string_view b);
+
+// The first name in `list`, the kernel's list of attribute names each ended by NUL, that holds
+// the stream an SMB client names `stream` (stream_forms.h); empty when none does.
+std::string_view find_samba_stream(std::string_view list, std::string_view stream);
 
 }  // namespace ostrakit

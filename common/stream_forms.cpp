@@ -24,6 +24,18 @@ bool append(char* out, std::size_t capacity, std::size_t& at, std::string_view t
 
 }  // namespace
 
+std::string_view samba_stream_name(std::string_view attribute) {
+    // No starts_with or ends_with: their bounds check would pull the C++ runtime's exception
+    // support into the tools.
+    const std::size_t affixes = STREAM_PREFIX.size() + STREAM_SUFFIX.size();
+    if (attribute.size() <= affixes ||
+        std::string_view(attribute.data(), STREAM_PREFIX.size()) != STREAM_PREFIX ||
+        std::string_view(attribute.data() + attribute.size() - STREAM_SUFFIX.size(),
+                         STREAM_SUFFIX.size()) != STREAM_SUFFIX)
+        return {};
+    return std::string_view(attribute.data() + STREAM_PREFIX.size(), attribute.size() - affixes);
+}
+
 ValueForm value_form(const unsigned char* value, std::size_t length) {
     return length > 0 && value[length - 1] == 0 ? ValueForm::SAMBA : ValueForm::RAW;
 }

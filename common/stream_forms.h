@@ -25,6 +25,10 @@ bool may_have_pieces(const unsigned char* value, std::size_t length);
 // keep `stream` in, "user.DosStream.<stream>:$DATA". False when it does not fit.
 bool form_server_attribute(std::string_view stream, char* attribute, std::size_t capacity);
 
+// The stream name that the attribute `attribute` holds for a server's clients: "name" for
+// "user.DosStream.name:$DATA"; empty for any other attribute.
+std::string_view samba_stream_name(std::string_view attribute);
+
 // Forms in `piece` (`capacity` bytes) the terminated name of Samba's piece `index` of
 // `stream`, "user.DosStreamExt.<index>.<stream>:$DATA". False when it does not fit.
 bool form_piece_attribute(std::string_view stream, unsigned index, char* piece,

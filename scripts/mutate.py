@@ -13,7 +13,7 @@ POUR, PRUNE = "ostrapour/ostrapour.cpp", "ostraprune/ostraprune.cpp"
 FRAME, LINUX, WIN32 = "common/frame.cpp", "common/platform_linux.cpp", "common/platform_win32.cpp"
 NAMES = "common/names.cpp"
 SAMBA, RECORD = "common/samba.cpp", "common/samba_record.cpp"
-STREAM_FORMS = "common/stream_forms.cpp"
+STREAM_FORMS, VOLUMES = "common/stream_forms.cpp", "common/volumes.cpp"
 
 # (file, text as it stands, text with the fault, what the fault does to a user)
 FAULTS = [
@@ -29,7 +29,7 @@ FAULTS = [
     (FRAME, "if (program_name == nullptr) program_name = NO_NAME;", "", "frame: no argument vector prints a null name"),
     (FRAME, "platform::exit_process(EXIT_FAILURE_STATUS);", "platform::exit_process(EXIT_OK);", "frame: a failure ends with status 0"),
     (FRAME, "\"%s:%s(%d): %s\\n\"", "\"%s:%s(%d): %s\"", "frame: a diagnostic without its line end"),
-    (LINUX, "flock(fd, LOCK_EX | LOCK_NB)", "flock(fd, LOCK_SH | LOCK_NB)", "open: the writer shares its target"),
+    (LINUX, "!is_device(named.status) && !take_lock(target.descriptor, LOCK_EX)", "!is_device(named.status) && !take_lock(target.descriptor, LOCK_SH)", "open: the writer shares its target"),
     (LINUX, "return fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;", "return true;", "open: writes to a FIFO stay non-blocking"),
     (LINUX, "    if (is_read_only(named.status)) return give_up(named, target, EACCES);\n", "", "open: read-only files are written"),
     (LINUX, "if (is_read_only(named.status) || marked_read_only(fd))", "if (marked_read_only(fd))", "open: the streams of read-only files are written and deleted"),
@@ -44,16 +44,16 @@ FAULTS = [
     (STREAM_FORMS, "    if (position >= value.capacity - trailer) return Placing::FULL;\n", "", "stream: the write past 64 KiB makes no progress"),
     (LINUX, "if (settable || errno == ENOSPC || errno == EDQUOT) return true;", "if (settable) return true;", "stream: a full volume fails the open"),
     (LINUX, "if (settable || errno == ENOSPC || errno == EDQUOT) return true;", "return true;", "stream: the open does not ask whether the stream may be written"),
-    (LINUX, "return volume.f_type != NTFS3_MAGIC || fail(EOPNOTSUPP);", "return true;", "stream: ntfs3 attributes taken for streams"),
+    (LINUX, "return streams == VolumeStreams::KEPT ||", "return true ||", "stream: volume attributes that are no streams (SMB mounts, ntfs, ntfs3) taken for streams"),
     (LINUX, "out.directory_length = std::strlen(out.chars) - std::strlen(name);", "out.directory_length = 0;", "path: relative names go by the formed path"),
     (LINUX, "return relative.empty() ? std::string_view(\".\") : relative;", "return relative;", "path: a stream of the current directory is not found"),
     (LINUX, "if (name[0] == '\\0') return fail(ENOENT);", "", "path: the empty name means the current directory"),
     (LINUX, "if (rest.size() >= PATH_MAX) {", "if (rest.size() > PATH_MAX) {", "path: a component of PATH_MAX bytes overflows"),
     (LINUX, "else if (is_read_only(named.status))\n        code = EACCES;", "", "delete: read-only files are deleted"),
     (LINUX, "O_PATH | O_NOFOLLOW | O_CLOEXEC", "O_PATH | O_CLOEXEC", "delete: a link is judged by its target"),
-    (LINUX, "if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;", "return true;", "delete: a held target is deleted"),
+    (LINUX, "return take_lock(lock, LOCK_SH);", "return true;", "delete: a held target is deleted"),
     (LINUX, "if (lock < 0) return errno == EACCES;", "if (lock < 0) return false;", "delete: an unreadable file cannot be deleted"),
-    (LINUX, "    if (!take_shared_lock(fd)) return close_failed(fd, errno);\n", "", "delete: a held stream is deleted"),
+    (LINUX, "    if (!take_lock(fd, LOCK_SH)) return close_failed(fd, errno);\n", "", "delete: a held stream is deleted"),
     (LINUX, "std::signal(SIGPIPE, SIG_IGN);", "", "process: a vanished reader of standard error kills the tool"),
     (LINUX, "std::signal(SIGXFSZ, SIG_IGN);", "", "process: the file-size limit kills the writer"),
     (LINUX, "if (poll(&ready, 1, -1) < 0 && errno != EINTR) return false;", "", "read: non-blocking input is spun on"),
@@ -77,9 +77,8 @@ FAULTS = [
     (LINUX, "    stream.position += count;\n", "", "stream: each block goes over the stream's start"),
     (LINUX, "fgetxattr(stream.descriptor, stream.attribute, stream.value, sizeof stream.value);", "fgetxattr(stream.descriptor, stream.attribute, nullptr, 0);", "stream: a block goes into the value as this writer left it, undoing another writer's bytes"),
     (LINUX, "if (USER_NAMESPACE.size() + stream.size() > XATTR_NAME_MAX)", "if (USER_NAMESPACE.size() + stream.size() >= XATTR_NAME_MAX)", "stream: the longest stream name is refused"),
-    (LINUX, "if (!take_exclusive_lock(target.descriptor) || fstat(", "if (fstat(", "open: a stream's writer holds no lock"),
-    (LINUX, "if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;\n    return fail(errno == EWOULDBLOCK ? EBUSY : errno);", "if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;\n    return fail(errno);", "open: a held target says EAGAIN"),
-    (LINUX, "if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;\n    return fail(errno == EWOULDBLOCK ? EBUSY : errno);", "if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;\n    return fail(errno);", "delete: a held target says EAGAIN"),
+    (LINUX, "    if (take_lock(target.descriptor, LOCK_EX)) return true;\n", "    return true;\n", "open: a stream's writer holds no lock"),
+    (LINUX, "return fail(errno == EWOULDBLOCK ? EBUSY : errno);", "return fail(errno);", "open, delete: a held target says EAGAIN"),
     (LINUX, "status.st_dev == examined.st_dev &&\n           status.st_ino == examined.st_ino;", "status.st_dev == examined.st_dev;", "open: any file on the input's volume is held"),
     (LINUX, "if (error_leads_into_it || standard_handle_holds(STDIN_FILENO", "if (standard_handle_holds(STDIN_FILENO", "open: standard error into the target goes unseen"),
     (LINUX, "const int code = removed ? 0 : stream_error(errno);", "const int code = removed ? 0 : errno;", "delete: a missing stream says ENODATA"),
@@ -104,8 +103,8 @@ FAULTS = [
     (LINUX, "             !leads_to(place, named.status, AT_SYMLINK_NOFOLLOW) ||\n", "", "delete: a file renamed over the one examined is deleted"),
     (LINUX, "    else if (!S_ISREG(named.status.st_mode) && !S_ISDIR(named.status.st_mode))\n        code = no_streams;\n", "", "stream: a FIFO is opened to look for its streams"),
     (LINUX, "O_WRONLY | (regular ? 0 : O_NONBLOCK)", "O_WRONLY | O_NONBLOCK", "open: a file under another program's lease is refused at once"),
-    (LINUX, "if (!is_device(named.status) && !take_exclusive_lock", "if (!take_exclusive_lock", "open: a device is locked, refusing a second writer"),
-    (LINUX, "    else if (errno != ENODATA ||\n", "    else if (true ||\n", "samba: a client's stream is not found"),
+    (LINUX, "if (!is_device(named.status) && !take_lock", "if (!take_lock", "open: a device is locked, refusing a second writer"),
+    (LINUX, "(errno == ENODATA && read_server_stream(target.descriptor", "(false && read_server_stream(target.descriptor", "samba: a client's stream is not found"),
     (LINUX, "if (!removed && errno == ENODATA) {", "if (false) {", "samba: a client's stream is not deleted"),
     (STREAM_FORMS, "value.length = end + trailer;", "value.length = end;", "samba: the NUL after a stream's bytes is lost"),
     (LINUX, "    if (marked_read_only(asking))\n", "    if (false)\n", "samba: a file a client made read-only is written"),
@@ -124,6 +123,13 @@ FAULTS = [
     (RECORD, "if (pull.at + 1 >= size) return hex_text", "if (pull.at + 1 >= size || record[0] == '0') return hex_text", "samba: a text its record goes on past is read instead of the record"),
     (RECORD, "    if (!number) return UNDEFINED_ATTRIBUTES;\n", "    if (!number) return 0;\n", "samba: a text without a number, which Samba reads as anything, counts as no attribute"),
     (RECORD, "!pull.need(FIELDS[version], 4)) return 0;", "!pull.need(8, 4)) return 0;", "samba: a record cut short, which Samba rejects, is read"),
+    (LINUX, "if (!read_stream(target, stream, found)) return fail(value_error(errno));", "if (!read_stream(target, stream, found) && errno != E2BIG) return fail(value_error(errno));", "nfs: a stream too large is refused only once its file is open for writing"),
+    (SAMBA, "if (same_stream_name(samba_stream_name(name), stream)) return name;", "if (!samba_stream_name(name).empty()) return name;", "samba: the first stream on the list is taken for any name"),
+    (LINUX, "(streams == VolumeStreams::ASK_MOUNT_TABLE && !on_windows_drive(device))", "streams == VolumeStreams::ASK_MOUNT_TABLE", "volume: WSL's Windows drives taken for streams"),
+    (VOLUMES, "drvfs_ = cut_ || is_drvfs_mount(line);", "drvfs_ = is_drvfs_mount(line);", "volume: a mount table line too long to read is taken for no Windows drive"),
+    (LINUX, "    if (lock_held_elsewhere(target.descriptor)) return fail(EBUSY);\n", "", "nfs: a stream another writer holds is opened for writing before its lock is refused"),
+    (LINUX, "(errno == EBUSY || (errno == EBADF && lock_held_elsewhere(asking)))", "errno == EBUSY", "nfs: a file another writer holds is opened for writing before its lock is refused"),
+    (LINUX, "if (length < 0 && errno == ENODATA &&", "if (false &&", "samba: a stream named in another case than its attribute is not found"),
 ]
 
 

@@ -627,6 +627,19 @@ void set_stream(const std::string& file, const std::string& stream, const std::s
           "setxattr");
 }
 
+Attributes attributes_of(const std::string& file) {
+    Attributes attributes;
+    for (const std::string& name : attribute_names(file))
+        attributes[name.substr(5)] = read_stream(file, name.substr(5));
+    return attributes;
+}
+
+void make_main_with(const std::string& file, const Attributes& attributes) {
+    std::filesystem::remove(file);
+    write_file(file, "main");
+    for (const auto& [name, value] : attributes) set_stream(file, name, value);
+}
+
 bool has_stream(const std::string& file, const std::string& stream) {
     return getxattr(file.c_str(), ("user." + stream).c_str(), nullptr, 0) >= 0;
 }

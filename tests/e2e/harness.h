@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -170,6 +171,20 @@ bool has_stream(const std::string& file, const std::string& stream);
 std::string read_stream(const std::string& file, const std::string& stream);
 // The names of the extended attributes of `path`, sorted; or one line saying why there are none.
 std::vector<std::string> attribute_names(const std::string& path);
+// A file's user attributes by their names less "user.": those it has, or those the file, made
+// anew with the bytes "main", is given.
+using Attributes = std::map<std::string, std::string>;
+Attributes attributes_of(const std::string& file);
+void make_main_with(const std::string& file, const Attributes& attributes);
+// A row of a table of a tool's runs on a stream of such a file: the stream, the errno of its
+// refusal or 0, and the file's attributes before and after.
+struct AttributeRow {
+    const char* what;
+    Attributes before;
+    const char* stream;
+    int code;
+    Attributes after;
+};
 
 // For `setup`: puts `path`, opened with `flags`, at descriptor `fd`. Ends the child on failure.
 void place_file(int fd, const std::string& path, int flags);

@@ -467,6 +467,8 @@ UNSANITIZED_BUILD_TEST(HostileStarts, AFaultySystemOrTooFewDescriptorsNeverLoseA
          .setup = shim("nfs4-locks"), .scene = samba_stream, .after = [](const ScratchDir& dir) {
              EXPECT_EQ(read_stream(dir / "f", SAMBA_FORM), BLOCKS + '\0');
          }, .unless = cannot_preload},
+        {.what = "NFSv4, a stream larger than a value holds", .target = "f:s",
+         .setup = shim("nfs4-large"), .code = EFBIG, .watched = true, .unless = cannot_preload},
         {.what = "NFSv4, a missing stream", .target = "f:t", .setup = shim("nfs4-locks"),
          .code = ENOENT, .watched = true, .unless = cannot_preload},
         {.what = "NFSv4, a file another writer holds", .setup = shim("nfs4-locks"),

@@ -26,16 +26,6 @@ void expect_failure(const Result& result, const std::string& operation, int code
 
 const std::string NUL(1, '\0');
 
-// A file's attributes, by their names less "user.".
-using Attributes = std::map<std::string, std::string>;
-
-Attributes attributes_of(const std::string& file) {
-    Attributes attributes;
-    for (const std::string& name : attribute_names(file))
-        attributes[name.substr(5)] = read_stream(file, name.substr(5));
-    return attributes;
-}
-
 }  // namespace
 
 TEST(Usage, WrongArgumentCountPrintsUsageAndTouchesNothing) {
@@ -249,13 +239,7 @@ LINUX_BUILD_TEST(PourStream, AServersStreamIsWrittenAsItsServerKeepsIt) {
     const Attributes pieces = {{"DosStream.big:$DATA", "ab\x01"},
                                {"DosStreamExt.1.big:$DATA", "cd" + NUL}};
     const Attributes depot = {{"SAMBA_STREAMS", "1"}, {"DosStream.note:$DATA", "kept" + NUL}};
-    const struct {
-        const char* what;
-        Attributes before;
-        const char* stream;
-        int code;
-        Attributes after;
-    } rows[] = {
+    const AttributeRow rows[] = {
         // Samba tries the exact name first: names that differ in case are two streams.
         {"exact lower", two, "note", 0,
          {{"DosStream.note:$DATA", "Xower" + NUL}, {"DosStream.NOTE:$DATA", "UPPER" + NUL}}},
@@ -275,9 +259,7 @@ LINUX_BUILD_TEST(PourStream, AServersStreamIsWrittenAsItsServerKeepsIt) {
         {"depot", depot, "note", EOPNOTSUPP, depot},
     };
     for (const auto& row : rows) {
-        std::filesystem::remove(dir / "f");
-        write_file(dir / "f", "main");
-        for (const auto& [name, value] : row.before) set_stream(dir / "f", name, value);
+        make_main_with(dir / "f", row.before);
         const std::string target = dir / "f:" + row.stream;
         if (row.code == 0)
             expect_success(pour(target, "X"), row.what);

@@ -89,19 +89,12 @@ LINUX_BUILD_TEST(PruneDelete, DotDotAfterASymbolicLinkMeansWhatTheKernelMakesOfI
 // Linux build only: the attributes in which file servers keep streams.
 LINUX_BUILD_TEST(PruneDelete, AServersStreamGoesAsItsServerKeepsIt) {
     ScratchDir dir;
-    using Attributes = std::map<std::string, std::string>;
     const Attributes two = {{"DosStream.note:$DATA", "lower"}, {"DosStream.NOTE:$DATA", "UPPER"}};
     const Attributes pieces = {{"DosStream.big:$DATA", "ab\x02"},
                                {"DosStreamExt.1.big:$DATA", "c"},
                                {"DosStreamExt.2.big:$DATA", "d"}};
     const Attributes depot = {{"SAMBA_STREAMS", "1"}, {"DosStream.note:$DATA", "kept"}};
-    const struct {
-        const char* what;
-        Attributes before;
-        const char* stream;
-        int code;
-        Attributes after;
-    } rows[] = {
+    const AttributeRow rows[] = {
         // Samba tries the exact name first: names that differ in case are two streams.
         {"exact lower", two, "note", 0, {{"DosStream.NOTE:$DATA", "UPPER"}}},
         {"exact upper", two, "NOTE", 0, {{"DosStream.note:$DATA", "lower"}}},
@@ -111,18 +104,13 @@ LINUX_BUILD_TEST(PruneDelete, AServersStreamGoesAsItsServerKeepsIt) {
         {"depot", depot, "note", EOPNOTSUPP, depot},
     };
     for (const auto& row : rows) {
-        std::filesystem::remove(dir / "f");
-        write_file(dir / "f", "main");
-        for (const auto& [name, value] : row.before) set_stream(dir / "f", name, value);
+        make_main_with(dir / "f", row.before);
         const Result result = prune(dir / "f:" + row.stream);
         if (row.code == 0)
             expect_success(result, row.what);
         else
             expect_refusal(result, row.code, row.what);
-        Attributes after;
-        for (const std::string& name : attribute_names(dir / "f"))
-            after[name.substr(5)] = read_stream(dir / "f", name.substr(5));
-        EXPECT_EQ(after, row.after) << row.what;
+        EXPECT_EQ(attributes_of(dir / "f"), row.after) << row.what;
         EXPECT_EQ(read_file(dir / "f"), "main") << row.what;
     }
 }

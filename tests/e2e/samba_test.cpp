@@ -139,6 +139,16 @@ struct Step {
     const char* operation = "CreateFile";
 };
 
+// Runs the step's tool on `target`, the step's target on the share, and checks its outcome.
+void run_step(const std::string& target, const Step& step) {
+    const Result result = std::string_view(step.tool) == "ostrapour" ? pour(target, step.input)
+                                                                      : prune(target);
+    if (step.code == 0)
+        expect_success(result, step.target);
+    else
+        expect_failure(result, step.tool, step.operation, step.code, step.target);
+}
+
 // The file f.txt with the stream "note" that a client made (`note`, or none for "<none>"),
 // the steps, and what a client then reads from "note".
 struct ServerRow {
@@ -194,14 +204,7 @@ TEST_F(SambaShare, AClientsStreamsAreWrittenAndDeletedOnTheServerAndReadBackByTh
         for (const Step& step : row.steps) {
             if (!step.client.empty()) client(step.client);
             client_changed_it |= !step.client.empty();
-            const std::string target = share / step.target;
-            const Result result = std::string_view(step.tool) == "ostrapour"
-                                      ? pour(target, step.input)
-                                      : prune(target);
-            if (step.code == 0)
-                expect_success(result, step.target);
-            else
-                expect_failure(result, step.tool, step.operation, step.code, step.target);
+            run_step(share / step.target, step);
         }
         EXPECT_EQ(client_reads("note"), row.read);
         EXPECT_EQ(client_reads(""), "file");
@@ -306,16 +309,7 @@ TEST_F(SambaShare, TheToolsReachTheStreamSmbdReachesOrRefuseAsItRefusesItsClient
         client(row.setup, row.share);
         for (const auto& [name, bytes] : row.server) set_stream(share / "f.txt", name, bytes);
         if (!row.refused.empty()) client(row.refused, row.share, 1);
-        for (const Step& step : row.steps) {
-            const std::string target = share / step.target;
-            const Result result = std::string_view(step.tool) == "ostrapour"
-                                      ? pour(target, step.input)
-                                      : prune(target);
-            if (step.code == 0)
-                expect_success(result, step.target);
-            else
-                expect_failure(result, step.tool, step.operation, step.code, step.target);
-        }
+        for (const Step& step : row.steps) run_step(share / step.target, step);
         for (const auto& read : row.reads)
             EXPECT_EQ(client_reads(read[0], read[1], row.share), read[2]) << read[0];
     }

@@ -12,6 +12,8 @@
 //   nfs4-locks   flock takes POSIX locks, as the NFSv4 client does: a write lock only through a
 //                descriptor open for writing (EBADF otherwise), a read lock only through one
 //                open for reading
+//   nfs4-large   as nfs4-locks, and the stream "s" is larger than a value can hold (E2BIG, as
+//                ntfs-3g says for a stream past 64 KiB)
 //   full-once    the first attribute set is refused for want of space, as a full xfs did once
 //   rename-at-lock  the first lock taken (flock) is preceded by a rename of "decoy" over "f" in
 //                the current directory, as another program may make it at any moment
@@ -162,6 +164,15 @@ extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t siz
     return result;
 }
 
+extern "C" ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
+    static const auto real_fgetxattr =
+        real<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr");
+    if (!mode_is("nfs4-large") || std::strcmp(name, "user.s") != 0)
+        return real_fgetxattr(fd, name, value, size);
+    errno = E2BIG;
+    return -1;
+}
+
 extern "C" int flock(int fd, int operation) {
     static const auto real_flock = real<int (*)(int, int)>("flock");
     static bool meddled = false;
@@ -174,7 +185,7 @@ extern "C" int flock(int fd, int operation) {
         unlink("f");
         unlink("hard");
     }
-    if (!mode_is("nfs4-locks")) return real_flock(fd, operation);
+    if (!mode_is("nfs4-locks") && !mode_is("nfs4-large")) return real_flock(fd, operation);
     const int access = fcntl(fd, F_GETFL) & O_ACCMODE;
     const bool exclusive = operation & LOCK_EX, shared = operation & LOCK_SH;
     if ((exclusive && access == O_RDONLY) || (shared && access == O_WRONLY)) {

@@ -13,6 +13,7 @@
 #include "samba.h"
 #include "samba_fold.h"
 #include "samba_record.h"
+#include "stream_forms.h"
 
 using namespace ostrakit;
 
@@ -233,6 +234,13 @@ TEST(SambaStreams, NamesAreFoundAndComparedAsSmbClientsCompareThem) {
     for (const char* other : {"user.note", "user.DosStream.note", "user.DosStream.:$DATA",
                               "user.DOSATTRIB", "security.DosStream.note:$DATA"})
         EXPECT_EQ(samba_stream_name(other), "") << other;
+    // The kernel's list: a name that holds no stream, or a piece of one, is passed over.
+    constexpr char LIST[] = "user.note\0user.DosStreamExt.0.NOTE:$DATA\0user.DosStream.NOTE:$DATA"
+                            "\0user.DosStream.\xc4\x8d:$DATA";
+    const std::string_view list(LIST, sizeof LIST - 1);
+    EXPECT_EQ(find_samba_stream(list, "note"), "user.DosStream.NOTE:$DATA");
+    EXPECT_EQ(find_samba_stream(list, "\xc4\x8c"), "user.DosStream.\xc4\x8d:$DATA");  // č, Č
+    EXPECT_EQ(find_samba_stream(list, "other"), "");
 
     const struct {
         const char* a;
