@@ -264,7 +264,8 @@ std::string binary_bytes(std::size_t size);
 
 // A test that does not apply to the build at hand is compiled but never registered, so the
 // run neither lists nor skips it: LINUX_BUILD_TEST for behaviour only the Linux build has,
-// UNSANITIZED_BUILD_TEST for what a sanitizer runtime in the tools would distort.
+// UNSANITIZED_BUILD_TEST for what a sanitizer runtime in the tools would distort, and
+// LINUX_UNSANITIZED_BUILD_TEST for both.
 #define UNREGISTERED_TEST(suite, name) [[maybe_unused]] static void suite##_##name##_unregistered()
 #ifdef OSTRAKIT_E2E_WINDOWS
 #define LINUX_BUILD_TEST(suite, name) UNREGISTERED_TEST(suite, name)
@@ -275,6 +276,11 @@ std::string binary_bytes(std::size_t size);
 #define UNSANITIZED_BUILD_TEST(suite, name) UNREGISTERED_TEST(suite, name)
 #else
 #define UNSANITIZED_BUILD_TEST(suite, name) TEST(suite, name)
+#endif
+#if defined(OSTRAKIT_E2E_WINDOWS) || defined(OSTRAKIT_SANITIZED)
+#define LINUX_UNSANITIZED_BUILD_TEST(suite, name) UNREGISTERED_TEST(suite, name)
+#else
+#define LINUX_UNSANITIZED_BUILD_TEST(suite, name) TEST(suite, name)
 #endif
 
 // A program, device or privilege the suite needs and the machine lacks: the test skips, or
