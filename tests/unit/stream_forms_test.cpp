@@ -18,15 +18,13 @@ TEST(StreamForms, ABlockChangesOnlyItsOwnBytesAndKeepsTheValuesForm) {
         std::size_t position;
         std::string block;
         Placing placing;
-        std::string after;
+        std::string after;  // the value afterwards
     } rows[] = {
-        {"abc", RAW, 0, "X", PLACED, "Xbc"},
-        {"", RAW, 0, "X", PLACED, "X"},
+        {"abc", RAW, 0, "X", PLACED, "Xbc"}, {"", RAW, 0, "X", PLACED, "X"},
         {"ab" + NUL, RAW, 3, "c", PLACED, "ab" + NUL + "c"},
         {"abc" + NUL, SAMBA, 2, "XYZ", PLACED, "abXYZ" + NUL},
         // Changed by another writer since: cut short of the block, or without Samba's NUL.
-        {"ab", RAW, 3, "X", CHANGED, "ab"},
-        {"abc", SAMBA, 0, "X", CHANGED, "abc"},
+        {"ab", RAW, 3, "X", CHANGED, "ab"}, {"abc", SAMBA, 0, "X", CHANGED, "abc"},
         {"", SAMBA, 0, "X", CHANGED, ""},
         // Room for 8 bytes: 8 of a raw stream, 7 and the NUL of Samba's.
         {"", RAW, 0, "0123456789", PLACED, "01234567"},
