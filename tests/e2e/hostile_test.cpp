@@ -147,6 +147,12 @@ int locked_over_nfs(const ScratchDir& dir) {
     if (fcntl(holder, F_OFD_SETLK, &whole) != 0) ADD_FAILURE() << "lock: " << std::strerror(errno);
     return holder;
 }
+// A row over NFSv4: the shim's "nfs4-locks" unless the row says otherwise.
+Start nfs4(Start start) {
+    if (!start.setup) start.setup = shim("nfs4-locks");
+    start.unless = cannot_preload;
+    return start;
+}
 // Samba's form of the stream "t": its bytes and one NUL.
 const std::string SAMBA_FORM = "DosStream.t:$DATA";
 int samba_stream(const ScratchDir& dir) {
@@ -458,31 +464,27 @@ UNSANITIZED_BUILD_TEST(HostileStarts, AFaultySystemOrTooFewDescriptorsNeverLoseA
          .unless = cannot_preload},
         // Over NFSv4 a write lock needs a descriptor open for writing, which the stream's file
         // is opened as only once nothing refuses the stream; a directory's never is.
-        {.what = "NFSv4, a stream", .target = "f:s", .setup = shim("nfs4-locks"),
-         .stream = "INPUT", .unless = cannot_preload},
-        {.what = "NFSv4, a stream another writer holds", .target = "f:s",
-         .setup = shim("nfs4-locks"), .code = EBUSY, .scene = locked_over_nfs, .watched = true,
-         .unless = cannot_preload},
-        {.what = "NFSv4, a stream in Samba's form", .target = "f:t", .input = "blocks",
-         .setup = shim("nfs4-locks"), .scene = samba_stream, .after = [](const ScratchDir& dir) {
-             EXPECT_EQ(read_stream(dir / "f", SAMBA_FORM), BLOCKS + '\0');
-         }, .unless = cannot_preload},
-        {.what = "NFSv4, a stream larger than a value holds", .target = "f:s",
-         .setup = shim("nfs4-large"), .code = EFBIG, .watched = true, .unless = cannot_preload},
-        {.what = "NFSv4, a missing stream", .target = "f:t", .setup = shim("nfs4-locks"),
-         .code = ENOENT, .watched = true, .unless = cannot_preload},
-        {.what = "NFSv4, a file another writer holds", .setup = shim("nfs4-locks"),
-         .code = EBUSY, .scene = locked_over_nfs, .watched = true, .unless = cannot_preload},
-        {.what = "NFSv4, a stream of a directory", .target = "d:s", .setup = shim("nfs4-locks"),
-         .code = ENOLCK, .scene = directory_with_stream, .unless = cannot_preload},
-        {.what = "NFSv4, a stream deleted", .tool = "ostraprune", .target = "f:s",
-         .setup = shim("nfs4-locks"), .operation = "DeleteFileW", .stream = "<none>",
-         .unless = cannot_preload},
-        {.what = "NFSv4, a stream another writer holds, deleted", .tool = "ostraprune",
-         .target = "f:s", .setup = shim("nfs4-locks"), .code = EBUSY, .operation = "DeleteFileW",
-         .scene = locked_over_nfs, .unless = cannot_preload},
-        {.what = "NFSv4, a file", .setup = shim("nfs4-locks"), .file = "INPUTnal content",
-         .unless = cannot_preload},
+        nfs4({.what = "NFSv4, a stream", .target = "f:s", .stream = "INPUT"}),
+        nfs4({.what = "NFSv4, a stream another writer holds", .target = "f:s", .code = EBUSY,
+              .scene = locked_over_nfs, .watched = true}),
+        nfs4({.what = "NFSv4, a stream in Samba's form", .target = "f:t", .input = "blocks",
+              .scene = samba_stream, .after = [](const ScratchDir& dir) {
+                  EXPECT_EQ(read_stream(dir / "f", SAMBA_FORM), BLOCKS + '\0');
+              }}),
+        nfs4({.what = "NFSv4, a stream larger than a value holds", .target = "f:s",
+              .setup = shim("nfs4-large"), .code = EFBIG, .watched = true}),
+        nfs4({.what = "NFSv4, a missing stream", .target = "f:t", .code = ENOENT,
+              .watched = true}),
+        nfs4({.what = "NFSv4, a file another writer holds", .code = EBUSY,
+              .scene = locked_over_nfs, .watched = true}),
+        nfs4({.what = "NFSv4, a stream of a directory", .target = "d:s", .code = ENOLCK,
+              .scene = directory_with_stream}),
+        nfs4({.what = "NFSv4, a stream deleted", .tool = "ostraprune", .target = "f:s",
+              .operation = "DeleteFileW", .stream = "<none>"}),
+        nfs4({.what = "NFSv4, a stream another writer holds, deleted", .tool = "ostraprune",
+              .target = "f:s", .code = EBUSY, .operation = "DeleteFileW",
+              .scene = locked_over_nfs}),
+        nfs4({.what = "NFSv4, a file", .file = "INPUTnal content"}),
         {.what = "too few descriptors to delete a stream", .tool = "ostraprune",
          .target = "f:s", .setup = only_three_descriptors, .code = EMFILE,
          .operation = "DeleteFileW", .unless = cannot_watch_the_process},

@@ -161,8 +161,6 @@ UNSANITIZED_BUILD_TEST(StreamLimits, TheVolumeDecidesWhetherStreamsOpen) {
         // extended attributes.
         {"ntfs", false, "f:s", "input", EOPNOTSUPP, "original", "value"},
         {"smb2", false, "f:s", "input", EOPNOTSUPP, "original", "value"},
-        {"smb2", true, "f:s", "input", EOPNOTSUPP, "original", "value"},
-        {"smb2", false, "f", "input", 0, "INPUTnal", "value"},
         {"cifs", true, "f:s", "input", EOPNOTSUPP, "original", "value"},
         // WSL's Windows drives, known by their line in the mount table.
         {"9p", false, "f:s", "input", EOPNOTSUPP, "original", "value", drvfs, true},

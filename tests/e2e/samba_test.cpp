@@ -218,12 +218,10 @@ TEST_F(SambaShare, AClientsStreamsAreWrittenAndDeletedOnTheServerAndReadBackByTh
     }
 }
 
-// Samba's record of Windows attributes, set on the server in each form: the tools refuse to
-// write and delete exactly when a client sees the file read-only. A record Samba rejects
-// shows no attribute.
+// Samba's record of Windows attributes, set on the server in each form: the tools refuse
+// exactly when a client sees the file read-only. (Each form's reading: the unit tests.)
 TEST_F(SambaShare, TheToolsRefuseExactlyWhenAClientSeesTheFileReadOnly) {
-    const std::string v5 = std::string("\0\0\5\0\5\0\0\0\x11\0\0\0", 12);
-    const std::string when = std::string(8, '\0');
+    const std::string v5 = std::string("\0\0\5\0\5\0\0\0\x11\0\0\0", 12), when(8, '\0');
     const struct {
         const char* what;
         std::string record;
@@ -232,8 +230,6 @@ TEST_F(SambaShare, TheToolsRefuseExactlyWhenAClientSeesTheFileReadOnly) {
         {"version 5, read-only", v5 + std::string("\x21\0\0\0", 4) + when, true},
         {"version 5, archive", v5 + std::string("\x20\0\0\0", 4) + when, false},
         {"text without 0x", std::string("1\0", 2), true},
-        {"text after a blank, no NUL", " 1", true},
-        {"text past 32 bits", std::string("0x100000001\0", 12), true},
         {"text up to a byte of CP850", std::string("0x1\x80\0", 5), true},
         {"text, then a read-only record",
          std::string("0x0\0\5\0\5\0\x11\0\0\0\x21\0\0\0", 16) + when, true},
@@ -242,7 +238,8 @@ TEST_F(SambaShare, TheToolsRefuseExactlyWhenAClientSeesTheFileReadOnly) {
         {"read-only, its flags saying nothing",
          std::string("\0\0\5\0\5\0\0\0\0\0\0\0\x21\0\0\0", 16) + when, true},
         {"version 5 cut short", v5 + std::string("\x21\0\0\0", 4) + "1234567", false},
-        {"version 6", std::string("\0\0\6\0\6\0\0\0\x11\0\0\0\x21\0\0\0", 16) + when, false},
+        {"version 6",
+         std::string("\0\0\6\0\6\0\0\0\x11\0\0\0\x21\0\0\0", 16) + when, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -250,20 +247,12 @@ TEST_F(SambaShare, TheToolsRefuseExactlyWhenAClientSeesTheFileReadOnly) {
         client_writes("f.txt", "file");
         client_writes("f.txt:note", "note");
         set_stream(share / "f.txt", "DOSATTRIB", row.record);
-        const struct {
-            const char* tool;
-            const char* operation;
-            const char* target;
-            Result result;
-        } runs[] = {
-            {"ostrapour", "CreateFile", "f.txt:note", pour(share / "f.txt:note", "N")},
-            {"ostrapour", "CreateFile", "f.txt", pour(share / "f.txt", "F")},
-            {"ostraprune", "DeleteFileW", "f.txt:note", prune(share / "f.txt:note")}};
-        for (const auto& run : runs)
-            if (row.read_only)
-                expect_failure(run.result, run.tool, run.operation, EACCES, run.target);
-            else
-                expect_success(run.result, run.target);
+        const int code = row.read_only ? EACCES : 0;
+        for (const Step& step : {Step{.input = "N", .code = code},
+                                 Step{.target = "f.txt", .input = "F", .code = code},
+                                 Step{.tool = "ostraprune", .code = code,
+                                      .operation = "DeleteFileW"}})
+            run_step(share / step.target, step);
         const std::string info = client("allinfo f.txt");
         const std::size_t at = info.find("attributes: ");
         ASSERT_NE(at, std::string::npos) << info;

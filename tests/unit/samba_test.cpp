@@ -33,8 +33,16 @@ std::string ndr(const std::string& hex, char version, const std::string& fields)
     return record + fields;
 }
 
-// The installed Samba's own comparison and case mapping, loaded at run time: the oracle the fold
-// table is checked against. `missing` says why there is none.
+// A symbol of a library loaded at run time, taken as the function pointer it is given to.
+struct Symbol {
+    void* address;
+    template <typename Function> operator Function*() const {
+        return reinterpret_cast<Function*>(address);
+    }
+};
+
+// The installed Samba's comparison and case mapping: the oracle of the fold table. `missing`
+// says why there is none.
 struct SambaOracle {
     int (*strcasecmp_m)(const char*, const char*) = nullptr;
     int (*strncasecmp_m)(const char*, const char*, std::size_t) = nullptr;
@@ -43,25 +51,16 @@ struct SambaOracle {
     std::string missing;
 };
 
-template <typename Function>
-void take(void* library, const char* name, Function& function, std::string& missing) {
-    function = reinterpret_cast<Function>(dlsym(library, name));
-    if (!function && missing.empty()) missing = std::string("libsamba-util lacks ") + name;
-}
-
 const SambaOracle& samba_oracle() {
     static const SambaOracle oracle = [] {
-        SambaOracle samba;
-        void* library = dlopen("libsamba-util.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (!library) {
-            samba.missing = std::string("no installed Samba to compare with (Debian: "
-                                        "samba-libs): ") + dlerror();
-            return samba;
-        }
-        take(library, "strcasecmp_m", samba.strcasecmp_m, samba.missing);
-        take(library, "strncasecmp_m", samba.strncasecmp_m, samba.missing);
-        take(library, "toupper_m", samba.toupper_m, samba.missing);
-        take(library, "tolower_m", samba.tolower_m, samba.missing);
+        void* const library = dlopen("libsamba-util.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (!library) return SambaOracle{.missing = std::string("no installed Samba (Debian: "
+                                                                "samba-libs): ") + dlerror()};
+        const auto find = [library](const char* name) { return Symbol{dlsym(library, name)}; };
+        SambaOracle samba{find("strcasecmp_m"), find("strncasecmp_m"), find("toupper_m"),
+                          find("tolower_m"), ""};
+        if (!samba.strcasecmp_m || !samba.strncasecmp_m || !samba.toupper_m || !samba.tolower_m)
+            samba.missing = "libsamba-util lacks a case function";
         return samba;
     }();
     return oracle;
@@ -143,9 +142,8 @@ TEST(SambaRecord, EachFormSambaWritesIsRead) {
     for (const auto& row : rows) EXPECT_EQ(attributes(row.record), row.attributes) << row.what;
 }
 
-// Samba's own reading, from its installed libraries: the NDR pull of the record with smbd's
-// default character sets (dos CP850, unix UTF-8), then parse_dos_attribute_blob's choice of
-// fields by version. Empty when the libraries cannot be loaded.
+// Samba's own reading: its NDR pull with smbd's default character sets (CP850, UTF-8), then
+// parse_dos_attribute_blob's choice of fields by version. Empty without the libraries.
 std::function<std::uint32_t(const std::string&)> samba_reading() {
     void* library = nullptr;
     for (const char* directory : {"/usr/lib/x86_64-linux-gnu/samba", "/usr/lib64/samba",
@@ -154,24 +152,18 @@ std::function<std::uint32_t(const std::string&)> samba_reading() {
             library = dlopen((std::string(directory) + "/libndr-samba-samba4.so.0").c_str(),
                              RTLD_NOW | RTLD_LOCAL);
     const auto find = [library](const char* name) {
-        return library ? dlsym(library, name) : nullptr;
+        return Symbol{library ? dlsym(library, name) : nullptr};
     };
-    const auto pull_blob = reinterpret_cast<int (*)(const void*, void*, void*, void*)>(
-        find("ndr_pull_struct_blob"));
-    const auto memory = reinterpret_cast<void* (*)(const void*, std::size_t, const char*)>(
-        find("talloc_named_const"));
-    const auto release = reinterpret_cast<int (*)(void*, const char*)>(find("_talloc_free"));
-    const auto charsets = reinterpret_cast<void* (*)(void*, const char*, const char*)>(
-        find("reinit_iconv_handle"));
-    void* const pull = find("ndr_pull_xattr_DOSATTRIB");
+    int (*const pull_blob)(const void*, void*, void*, void*) = find("ndr_pull_struct_blob");
+    void* (*const memory)(const void*, std::size_t, const char*) = find("talloc_named_const");
+    int (*const release)(void*, const char*) = find("_talloc_free");
+    void* (*const charsets)(void*, const char*, const char*) = find("reinit_iconv_handle");
+    void* const pull = find("ndr_pull_xattr_DOSATTRIB").address;
     if (!pull_blob || !memory || !release || !pull || !charsets ||
         !charsets(nullptr, "CP850", "UTF-8"))
         return {};
     return [=](const std::string& record) -> std::uint32_t {
-        const struct {
-            const char* data;
-            std::size_t length;
-        } blob{record.data(), record.size()};
+        const struct { const char* data; std::size_t length; } blob{record.data(), record.size()};
         // As Samba's generated header lays out xattr_DOSATTRIB: the text, the version, then the
         // union of fields at eight bytes.
         struct {
@@ -263,16 +255,11 @@ TEST(SambaStreams, NamesAreFoundAndComparedAsSmbClientsCompareThem) {
         {"\xf4\x90\x82\x80", "\x80", false},                 // past U+10FFFF
         {"\xed\xa0\x80", "\xed\xa0\x80", true},              // a surrogate, byte for byte
         // Samba's table: č Č, ǆ Ǆ, ա Ա, ａ Ａ, ⅰ Ⅰ, ⓐ Ⓐ, σ ς are one; ѐ Ѐ, ѝ Ѝ, ǅ ǆ are two.
-        {"\xc4\x8d", "\xc4\x8c", true},
-        {"\xc7\x86", "\xc7\x84", true},
-        {"\xd5\xa1", "\xd4\xb1", true},
-        {"\xef\xbd\x81", "\xef\xbc\xa1", true},
-        {"\xe2\x85\xb0", "\xe2\x85\xa0", true},
-        {"\xe2\x93\x90", "\xe2\x92\xb6", true},
-        {"\xcf\x83", "\xcf\x82", true},
-        {"\xd1\x90", "\xd0\x80", false},
-        {"\xd1\x9d", "\xd0\x8d", false},
-        {"\xc7\x85", "\xc7\x86", false},
+        {"\xc4\x8d", "\xc4\x8c", true}, {"\xc7\x86", "\xc7\x84", true},
+        {"\xd5\xa1", "\xd4\xb1", true}, {"\xef\xbd\x81", "\xef\xbc\xa1", true},
+        {"\xe2\x85\xb0", "\xe2\x85\xa0", true}, {"\xe2\x93\x90", "\xe2\x92\xb6", true},
+        {"\xcf\x83", "\xcf\x82", true}, {"\xd1\x90", "\xd0\x80", false},
+        {"\xd1\x9d", "\xd0\x8d", false}, {"\xc7\x85", "\xc7\x86", false},
         {"\xf4\x90\x80\x80", "\xf0\x90\x80\x80", true},  // past U+10FFFF, Samba keeps 20 bits
         {"\xff\xc3\xa9", "\xff\xc3\x89", false},         // after a stray byte, bytes
     };
@@ -287,10 +274,8 @@ TEST(SambaStreams, NamesAreFoundAndComparedAsSmbClientsCompareThem) {
         EXPECT_FALSE(is_samba_record_name(stream)) << stream;
 }
 
-// Samba's table is all that decides whether two characters are one: both its mappings are checked
-// for every code point of the plane, then strcasecmp_m for each code point against itself, its
-// neighbours and every other code point its mappings put with it, and for every pair of the code
-// points that the mappings move or reach.
+// Samba's table alone decides whether two characters are one: its mappings for the whole plane,
+// then strcasecmp_m for each code point against its neighbours and all its mappings put with it.
 TEST(SambaStreams, EachCharacterComparesAsTheInstalledSambaComparesIt) {
     const SambaOracle& samba = samba_oracle();
     if (!samba.missing.empty()) GTEST_SKIP() << samba.missing;
@@ -326,9 +311,8 @@ TEST(SambaStreams, EachCharacterComparesAsTheInstalledSambaComparesIt) {
     EXPECT_GT(moved.size(), 1000u);  // the plane's alphabets, not ASCII alone
 }
 
-// Bytes that are no UTF-8 to Samba (lone, cut short, overlong, or past four bytes) or that it
-// reads in its own way (surrogates, code points past U+10FFFF), alone and before or after
-// characters, compared whole and over the first few characters as strncasecmp_m compares them.
+// Bytes that are no UTF-8 to Samba, or that it reads its own way (surrogates, past U+10FFFF),
+// before and after characters, compared whole and as strncasecmp_m compares the first few.
 TEST(SambaStreams, BytesThatAreNoUtf8CompareAsTheInstalledSambaComparesThem) {
     const SambaOracle& samba = samba_oracle();
     if (!samba.missing.empty()) GTEST_SKIP() << samba.missing;
