@@ -390,7 +390,9 @@ bool read_server_stream(int fd, std::string_view stream, char* attribute, Stream
     if (length < 0) return false;
     value.length = static_cast<std::size_t>(length);
     value.form = value_form(value.bytes, value.length);
-    return !may_have_pieces(value.bytes, value.length) || !has_pieces(fd, attribute) ||
+    // From Samba 4.24 the last byte of a first piece counts the further ones: only a raw value
+    // that is not empty may be one.
+    return value.form == ValueForm::SAMBA || value.length == 0 || !has_pieces(fd, attribute) ||
            fail(EOPNOTSUPP);
 }
 

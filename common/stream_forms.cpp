@@ -40,10 +40,6 @@ ValueForm value_form(const unsigned char* value, std::size_t length) {
     return length > 0 && value[length - 1] == 0 ? ValueForm::SAMBA : ValueForm::RAW;
 }
 
-bool may_have_pieces(const unsigned char* value, std::size_t length) {
-    return length > 0 && value[length - 1] != 0;
-}
-
 bool form_server_attribute(std::string_view stream, char* attribute, std::size_t capacity) {
     std::size_t at = 0;
     return append(attribute, capacity, at, STREAM_PREFIX) &&

@@ -17,10 +17,6 @@ enum class ValueForm : unsigned char { RAW, SAMBA };
 // the empty value included. A raw value that ends in NUL cannot be told from Samba's.
 ValueForm value_form(const unsigned char* value, std::size_t length);
 
-// True when a server's value may be the first of several pieces: from Samba 4.24 the last byte
-// of the first counts the further ones, where a single value of Samba's form has its NUL.
-bool may_have_pieces(const unsigned char* value, std::size_t length);
-
 // Forms in `attribute` (`capacity` bytes) the terminated name of the attribute both servers
 // keep `stream` in, "user.DosStream.<stream>:$DATA". False when it does not fit.
 bool form_server_attribute(std::string_view stream, char* attribute, std::size_t capacity);

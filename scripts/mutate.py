@@ -114,7 +114,7 @@ FAULTS = [
     (STREAM_FORMS, "return length > 0 && value[length - 1] == 0 ? ValueForm::SAMBA", "return length > 0 ? ValueForm::SAMBA", "ksmbd: a raw value loses its last byte and gains a NUL"),
     (STREAM_FORMS, "    if (position > held) return Placing::CHANGED;\n", "", "stream: a value another writer cut short gets bytes from nowhere"),
     (STREAM_FORMS, "if (trailer != 0 && value_form(value.bytes, value.length) != ValueForm::SAMBA)", "if (false)", "samba: a value that lost its NUL meanwhile is cut"),
-    (LINUX, "return !may_have_pieces(value.bytes, value.length) || !has_pieces(fd, attribute) ||", "return true ||", "samba: a stream in pieces is cut or half-deleted"),
+    (LINUX, "return value.form == ValueForm::SAMBA || value.length == 0 || !has_pieces(fd, attribute) ||", "return true ||", "samba: a stream in pieces is cut or half-deleted"),
     (LINUX, "for (const unsigned index : {0u, 1u})", "for (const unsigned index : {1u})", "samba: pieces numbered from 0 are missed"),
     (LINUX, "    if (fgetxattr(fd, \"user.SAMBA_STREAMS\", nullptr, 0) >= 0) return fail(EOPNOTSUPP);\n", "", "samba: a file whose streams are in a depot gets attributes as streams"),
     (LINUX, "    if (marked_read_only(lock)) return fail(EACCES);\n", "", "samba: a file a client made read-only is deleted"),
